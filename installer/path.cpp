@@ -1,0 +1,33 @@
+#include "installer/path.h"
+
+#include <cstring>
+
+bool CopyText(char* out, size_t size, const char* text) {
+  if (size == 0) return false;
+  size_t n = std::strlen(text);
+  if (n >= size) {
+    out[0] = '\0';
+    return false;
+  }
+  std::memcpy(out, text, n + 1);
+  return true;
+}
+
+bool AppendText(char* out, size_t size, const char* text) {
+  if (size == 0) return false;
+  size_t have = strnlen(out, size);
+  size_t n = std::strlen(text);
+  if (have >= size || n >= size - have) {
+    out[0] = '\0';
+    return false;
+  }
+  std::memcpy(out + have, text, n + 1);
+  return true;
+}
+
+bool PathJoin(const char* folder, const char* name, char* out, size_t size) {
+  size_t f = std::strlen(folder);
+  bool slash = f > 0 && folder[f - 1] != '\\';
+  return CopyText(out, size, folder) && (!slash || AppendText(out, size, "\\")) &&
+         AppendText(out, size, name);
+}

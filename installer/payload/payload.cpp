@@ -1,0 +1,122 @@
+#include "installer/payload/payload.h"
+
+#include "installer/notices.h"
+#include "installer/path.h"
+#include "installer/state.h"
+
+HGLOBAL FindPayloadResource(WORD id, DWORD* size) {
+  *size = 0;
+  // Only the resource calls' own errors may reach the notice, not one that an
+  // earlier, successful call left behind.
+  SetLastError(0);
+  HRSRC res = FindResourceA(g_state.instance, MAKEINTRESOURCEA(id), "FILE");
+  if (!res) {
+    SystemErrorNotice(GetLastError(), "60");
+    return nullptr;
+  }
+  *size = SizeofResource(g_state.instance, res);
+  if (*size == 0) {
+    SystemErrorNotice(GetLastError(), "61");
+    return nullptr;
+  }
+  HGLOBAL data = LoadResource(g_state.instance, res);
+  if (!data) {
+    SystemErrorNotice(GetLastError(), "62");
+    return nullptr;
+  }
+  return data;
+}
+
+int WriteResourceFile(WORD id, const char* folder, const char* name, bool readOnly) {
+  char path[kPathSize];
+  if (!PathJoin(folder, name, path, sizeof path)) return 0;
+  DWORD size = 0;
+  HGLOBAL res = FindPayloadResource(id, &size);
+  const void* bytes = res ? LockResource(res) : nullptr;
+  if (!bytes) return 0;
+  SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  DWORD attributes = FILE_FLAG_SEQUENTIAL_SCAN | (readOnly ? FILE_ATTRIBUTE_READONLY : 0);
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    FreeResource(res);
+    return 0;
+  }
+  DWORD written = 0;
+  // A short write leaves a truncated file: that is a failure, not a success.
+  int ok = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+  CloseHandle(file);
+  FreeResource(res);
+  return ok;
+}
+
+static INT AsLzFile(HANDLE h) { return static_cast<INT>(reinterpret_cast<INT_PTR>(h)); }
+
+int ExpandFile(const char* sourceFolder, const char* sourceName, const char* targetFolder,
+               const char* targetName) {
+  char targetPath[kPathSize];
+  char sourcePath[kPathSize];
+  if (!PathJoin(targetFolder, targetName, targetPath, sizeof targetPath) ||
+      !PathJoin(sourceFolder, sourceName, sourcePath, sizeof sourcePath))
+    return 0;
+  HANDLE target = CreateFileA(targetPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (target == INVALID_HANDLE_VALUE) return 0;
+  HANDLE source = CreateFileA(sourcePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (source == INVALID_HANDLE_VALUE) {
+    CloseHandle(target);
+    return 0;
+  }
+  INT lzTarget = LZInit(AsLzFile(target));
+  if (lzTarget < 0) {
+    ErrorNotice("Unable to decompress files", "DC6");
+    CloseHandle(source);
+    CloseHandle(target);
+    return 0;
+  }
+  INT lzSource = LZInit(AsLzFile(source));
+  if (lzSource < 0) {
+    ErrorNotice("Unable to to decompress files", "DC5");
+    LZClose(lzTarget);  // closes the target file too
+    CloseHandle(source);
+    return 0;
+  }
+  LONG copied = LZCopy(lzSource, lzTarget);
+  // LZClose closes the file underneath each handle; closing them again would
+  // close handles that are no longer ours.
+  LZClose(lzSource);
+  LZClose(lzTarget);
+  return copied >= 0 ? 1 : 0;
+}
+
+int WriteCompressedResource(WORD id, const char* folder, const char* name) {
+  if (!WriteResourceFile(id, g_state.tempFolder, "data.tmp", false)) return 0;
+  int ok = ExpandFile(g_state.tempFolder, "data.tmp", folder, name);
+  DeleteInFolder(g_state.tempFolder, "data.tmp");
+  return ok;
+}
+
+void DeleteInFolder(const char* folder, const char* name) {
+  // Always one backslash, also after a folder that ends in one: the system
+  // reads the doubled separator as one.
+  char path[kPathSize];
+  if (CopyText(path, sizeof path, folder) && AppendText(path, sizeof path, "\\") &&
+      AppendText(path, sizeof path, name))
+    DeleteWithRetry(path);
+}
+
+void DeleteWithRetry(const char* path) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileA(path)) return;
+    Sleep(50);
+  }
+}
+
+int WritePayloadEntry(const PayloadEntry& row, const char* uninstallerFolder) {
+  const char* folder = row.folder == kInstallFolder      ? g_state.installFolder
+                       : row.folder == kWindowsDirectory ? g_state.windowsDirectory
+                                                         : uninstallerFolder;
+  if (row.storage == kRaw) return WriteResourceFile(row.resourceId, folder, row.name, row.readOnly);
+  return WriteCompressedResource(row.resourceId, folder, row.name);
+}

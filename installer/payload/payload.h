@@ -1,0 +1,43 @@
+// The files the installer carries as "FILE" resources, and the operations
+// that turn one resource into one file on disk.
+#pragma once
+
+#include "installer/win32.h"
+
+enum PayloadFolder { kInstallFolder, kWindowsDirectory, kUninstallerFolder };
+enum PayloadStorage { kRaw, kCompressed };
+
+struct PayloadEntry {
+  WORD resourceId;
+  PayloadFolder folder;
+  const char* name;
+  PayloadStorage storage;
+  bool readOnly;
+};
+
+const int kPayloadRows = 38;
+const WORD kMainProgramResource = 106;
+const WORD kAgreementResource = 159;
+extern const PayloadEntry kPayloadTable[kPayloadRows];
+
+// The resource's data handle and size, or null after the notice "60", "61"
+// or "62". `size` is set whenever the resource was found, also to 0.
+HGLOBAL FindPayloadResource(WORD id, DWORD* size);
+
+// 1 when the whole resource went into PathJoin(folder, name); 0 otherwise.
+int WriteResourceFile(WORD id, const char* folder, const char* name, bool readOnly);
+
+// Expands the SZDD file (sourceFolder, sourceName) into (targetFolder,
+// targetName) through LZ32. 1 when the expanded file is in place.
+int ExpandFile(const char* sourceFolder, const char* sourceName, const char* targetFolder,
+               const char* targetName);
+
+// Stages the resource as "data.tmp" in the temporary folder, expands it into
+// (folder, name) and deletes the staged file.
+int WriteCompressedResource(WORD id, const char* folder, const char* name);
+
+void DeleteInFolder(const char* folder, const char* name);
+void DeleteWithRetry(const char* path);
+
+// Writes one row; the uninstaller row goes into `uninstallerFolder`.
+int WritePayloadEntry(const PayloadEntry& row, const char* uninstallerFolder);

@@ -1,0 +1,37 @@
+// Every case starts on a fresh simulated machine and a load-time installer
+// state, and ends by checking that nothing was left open or misused.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "installer/state.h"
+#include "szdd.h"
+#include "winsim/control.h"
+
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winsim::Reset();
+    ResetInstallerState();
+  }
+  void TearDown() override {
+    EXPECT_EQ(winsim::OpenHandleCount(), 0) << "a file handle was left open";
+    EXPECT_EQ(winsim::LiveLocalAllocs(), 0) << "a system text was not freed";
+    EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
+  }
+
+  static std::string Packed(const std::string& plain) {
+    std::vector<unsigned char> z =
+        SzddCompress(reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
+    return std::string(z.begin(), z.end());
+  }
+
+  static std::vector<std::string> Captions() {
+    std::vector<std::string> out;
+    for (const winsim::Notice& n : winsim::Notices()) out.push_back(n.caption);
+    return out;
+  }
+};

@@ -1,0 +1,78 @@
+// Test-side control of winsim: seed the simulated machine, script faults,
+// and read back what the installer did to it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "winsim/win32_api.h"
+
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+
+namespace winsim {
+
+// A fresh machine: drive C: fixed with C:\WINDOWS and C:\TEMP, the current
+// directory C:\, the installer at C:\Downloads\Quil.exe, no resources.
+void Reset();
+
+// Files and folders.
+void SetDriveType(char letter, UINT type);
+bool MakeFolders(const std::string& path);  // with every missing parent
+bool PutFile(const std::string& path, const std::string& data,
+             DWORD attributes = FILE_ATTRIBUTE_ARCHIVE);
+bool Exists(const std::string& path);
+bool IsFolder(const std::string& path);
+std::string FileData(const std::string& path);  // empty when absent
+DWORD Attributes(const std::string& path);      // INVALID_FILE_ATTRIBUTES when absent
+void SetAttributes(const std::string& path, DWORD attributes);
+std::vector<std::string> FolderEntries(const std::string& path);  // names, in creation order
+std::string CurrentDirectory();
+// Another process holds the file open without sharing for `ms` of virtual time.
+void HoldFile(const std::string& path, DWORD ms);
+int OpenHandleCount();  // file and LZ handles still open
+
+// Folders the system reports.
+void SetWindowsDirectory(const std::string& path);  // "" makes the call fail
+void SetTempPath(const std::string& path);          // "" makes the call fail
+void SetModulePath(const std::string& path);
+
+// Virtual clock: Sleep advances it at once and is recorded.
+DWORD Now();
+const std::vector<DWORD>& Pauses();
+
+// "FILE" resources of the module, by id.
+void SetResource(WORD id, const std::string& bytes);
+void RemoveResource(WORD id);
+
+// Message boxes, in the order shown.
+struct Notice {
+  HWND owner;
+  std::string text;
+  std::string caption;
+  UINT type;
+};
+const std::vector<Notice>& Notices();
+
+// Faults. Every simulated call that can fail counts as one "faultable call".
+// FailCall makes the nth call (1 = the next one) of that name fail with
+// `error`, once or from then on; FailNthCall does the same for the nth
+// faultable call of any name.
+void FailCall(const std::string& call, int nth, DWORD error, bool always = false);
+void FailNthCall(int nth, DWORD error);
+int FaultableCallCount();
+// The nth WriteFile (1 = the next) writes at most `bytes` and still reports success.
+void ShortWrite(int nth, DWORD bytes);
+
+// Misuse of the API that a real system would punish (closing a handle that is
+// not open, leaking system-allocated text). Tests expect this to stay empty.
+const std::vector<std::string>& Misuse();
+// System texts handed out by FormatMessageA and not yet given back with LocalFree.
+int LiveLocalAllocs();
+
+}  // namespace winsim

@@ -1,0 +1,597 @@
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "winsim/machine.h"
+
+namespace winsim {
+
+Machine& M() {
+  static Machine machine;
+  return machine;
+}
+
+static std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool ShouldFail(const char* call) {
+  Machine& m = M();
+  ++m.faultableCalls;
+  for (auto it = m.rules.begin(); it != m.rules.end(); ++it) {
+    if (!it->call.empty() && it->call != call) continue;
+    if (it->countdown > 1) {
+      --it->countdown;
+      continue;
+    }
+    m.lastError = it->error;
+    if (!it->always) m.rules.erase(it);
+    return true;
+  }
+  return false;
+}
+
+bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* error) {
+  Machine& m = M();
+  if (path == nullptr || *path == '\0') {
+    *error = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  std::string p(path);
+  std::replace(p.begin(), p.end(), '/', '\\');
+  if (p.size() >= 2 && p[0] == '\\' && p[1] == '\\') {  // no network in this machine
+    *error = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  std::string base;
+  std::string rest;
+  if (p.size() >= 2 && p[1] == ':') {
+    char d = static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
+    if (d < 'A' || d > 'Z') {
+      *error = ERROR_INVALID_NAME;
+      return false;
+    }
+    rest = p.substr(2);
+    if (!rest.empty() && rest[0] == '\\') {
+      base = std::string(1, d) + ":";
+    } else if (!m.currentDirectory.empty() && std::toupper(m.currentDirectory[0]) == d) {
+      base = m.currentDirectory;
+    } else {
+      base = std::string(1, d) + ":";
+    }
+  } else if (!p.empty() && p[0] == '\\') {
+    base = m.currentDirectory.substr(0, 2);
+    rest = p;
+  } else {
+    base = m.currentDirectory;
+    rest = p;
+  }
+  std::vector<std::string> parts;
+  {
+    // base is "X:" or "X:\a\b"
+    std::string b = base.substr(2);
+    size_t i = 0;
+    while (i < b.size()) {
+      size_t j = b.find('\\', i);
+      if (j == std::string::npos) j = b.size();
+      if (j > i) parts.push_back(b.substr(i, j - i));
+      i = j + 1;
+    }
+  }
+  size_t i = 0;
+  while (i <= rest.size()) {
+    size_t j = rest.find('\\', i);
+    if (j == std::string::npos) j = rest.size();
+    std::string part = rest.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      if (part.find_first_of("<>:\"|?*") != std::string::npos) {
+        *error = ERROR_INVALID_NAME;
+        return false;
+      }
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(base[0])));
+  UINT type = m.driveTypes[drive - 'A'];
+  if (type == DRIVE_NO_ROOT_DIR) {
+    *error = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  std::string f = std::string(1, drive) + ":\\";
+  for (size_t k = 0; k < parts.size(); ++k) f += (k ? "\\" : "") + parts[k];
+  *full = f;
+  *key = Upper(f);
+  return true;
+}
+
+std::string ParentKey(const std::string& key) {
+  if (key.size() <= 3) return "";
+  size_t at = key.rfind('\\');
+  return at <= 2 ? key.substr(0, 3) : key.substr(0, at);
+}
+
+OpenFile* FindHandle(HANDLE h) {
+  auto it = M().handles.find(reinterpret_cast<uintptr_t>(h));
+  return it == M().handles.end() ? nullptr : &it->second;
+}
+
+bool HeldByOther(const Node& n) { return M().now < n.heldUntil; }
+
+static Node* Lookup(const char* path, DWORD* error, std::string* keyOut = nullptr,
+                    std::string* fullOut = nullptr) {
+  std::string full, key;
+  if (!ResolvePath(path, &full, &key, error)) return nullptr;
+  if (keyOut) *keyOut = key;
+  if (fullOut) *fullOut = full;
+  auto it = M().nodes.find(key);
+  if (it == M().nodes.end()) {
+    auto parent = M().nodes.find(ParentKey(key));
+    *error = (parent != M().nodes.end() && parent->second.folder) ? ERROR_FILE_NOT_FOUND
+                                                                    : ERROR_PATH_NOT_FOUND;
+    return nullptr;
+  }
+  return &it->second;
+}
+
+static bool ParentIsFolder(const std::string& key) {
+  auto it = M().nodes.find(ParentKey(key));
+  return it != M().nodes.end() && it->second.folder;
+}
+
+static bool OpenElsewhere(const std::string& key) {
+  for (auto& h : M().handles)
+    if (h.second.key == key) return true;
+  return false;
+}
+
+static Node& AddNode(const std::string& key, const std::string& full, bool folder, DWORD attr) {
+  Node& n = M().nodes[key];
+  n = Node();
+  n.path = full;
+  n.folder = folder;
+  n.attributes = attr;
+  n.order = M().nextOrder++;
+  return n;
+}
+
+// ---- control API: files ------------------------------------------------
+
+void Reset() {
+  Machine& m = M();
+  m = Machine();
+  ResetLz();
+  for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
+  m.driveTypes['C' - 'A'] = DRIVE_FIXED;
+  AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);
+  m.currentDirectory = "C:\\";
+  MakeFolders("C:\\WINDOWS");
+  MakeFolders("C:\\TEMP");
+  MakeFolders("C:\\Downloads");
+  m.windowsDirectory = "C:\\WINDOWS";
+  m.tempPath = "C:\\TEMP\\";
+  m.modulePath = "C:\\Downloads\\Quil.exe";
+}
+
+void SetDriveType(char letter, UINT type) {
+  int d = std::toupper(static_cast<unsigned char>(letter)) - 'A';
+  M().driveTypes[d] = type;
+  std::string root = std::string(1, static_cast<char>('A' + d)) + ":\\";
+  if (type != DRIVE_NO_ROOT_DIR && !M().nodes.count(root))
+    AddNode(root, root, true, FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool MakeFolders(const std::string& path) {
+  std::string full, key;
+  DWORD error;
+  if (!ResolvePath(path.c_str(), &full, &key, &error)) return false;
+  for (size_t i = 3; i <= full.size(); ++i) {
+    if (i != full.size() && full[i] != '\\') continue;
+    std::string k = Upper(full.substr(0, i));
+    auto it = M().nodes.find(k);
+    if (it == M().nodes.end()) {
+      AddNode(k, full.substr(0, i), true, FILE_ATTRIBUTE_DIRECTORY);
+    } else if (!it->second.folder) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PutFile(const std::string& path, const std::string& data, DWORD attributes) {
+  std::string full, key;
+  DWORD error;
+  if (!ResolvePath(path.c_str(), &full, &key, &error)) return false;
+  if (!MakeFolders(full.substr(0, full.rfind('\\') == 2 ? 3 : full.rfind('\\')))) return false;
+  Node& n = AddNode(key, full, false, attributes & ~FILE_ATTRIBUTE_DIRECTORY);
+  n.data = data;
+  return true;
+}
+
+static const Node* Peek(const std::string& path) {
+  DWORD error;
+  return Lookup(path.c_str(), &error);
+}
+
+bool Exists(const std::string& path) { return Peek(path) != nullptr; }
+bool IsFolder(const std::string& path) {
+  const Node* n = Peek(path);
+  return n && n->folder;
+}
+std::string FileData(const std::string& path) {
+  const Node* n = Peek(path);
+  return n ? n->data : std::string();
+}
+DWORD Attributes(const std::string& path) {
+  const Node* n = Peek(path);
+  return n ? n->attributes : INVALID_FILE_ATTRIBUTES;
+}
+void SetAttributes(const std::string& path, DWORD attributes) {
+  DWORD error;
+  if (Node* n = Lookup(path.c_str(), &error)) n->attributes = attributes;
+}
+std::vector<std::string> FolderEntries(const std::string& path) {
+  std::vector<const Node*> found;
+  DWORD error;
+  std::string key;
+  if (!Lookup(path.c_str(), &error, &key)) return {};
+  for (auto& e : M().nodes)
+    if (e.first != key && ParentKey(e.first) == key) found.push_back(&e.second);
+  std::sort(found.begin(), found.end(),
+            [](const Node* a, const Node* b) { return a->order < b->order; });
+  std::vector<std::string> names;
+  for (const Node* n : found) names.push_back(n->path.substr(n->path.rfind('\\') + 1));
+  return names;
+}
+std::string CurrentDirectory() { return M().currentDirectory; }
+void HoldFile(const std::string& path, DWORD ms) {
+  DWORD error;
+  if (Node* n = Lookup(path.c_str(), &error)) n->heldUntil = M().now + ms;
+}
+int OpenHandleCount() { return static_cast<int>(M().handles.size()); }
+void SetWindowsDirectory(const std::string& path) { M().windowsDirectory = path; }
+void SetTempPath(const std::string& path) { M().tempPath = path; }
+void SetModulePath(const std::string& path) { M().modulePath = path; }
+DWORD Now() { return M().now; }
+const std::vector<DWORD>& Pauses() { return M().pauses; }
+const std::vector<std::string>& Misuse() { return M().misuse; }
+
+void FailCall(const std::string& call, int nth, DWORD error, bool always) {
+  M().rules.push_back({call, nth, error, always});
+}
+void FailNthCall(int nth, DWORD error) { M().rules.push_back({"", nth, error, false}); }
+int FaultableCallCount() { return M().faultableCalls; }
+void ShortWrite(int nth, DWORD bytes) {
+  M().shortWriteCountdown = nth;
+  M().shortWriteBytes = bytes;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+// ---- the API ---------------------------------------------------------------
+
+DWORD GetLastError(void) { return M().lastError; }
+void SetLastError(DWORD error) { M().lastError = error; }
+
+void Sleep(DWORD ms) {
+  M().now += ms;
+  M().pauses.push_back(ms);
+}
+DWORD GetTickCount(void) { return M().now; }
+
+static bool SharingAllows(const std::string& key, DWORD access, DWORD share) {
+  for (auto& h : M().handles) {
+    if (h.second.key != key) continue;
+    const OpenFile& o = h.second;
+    if ((access & GENERIC_READ) && !(o.share & FILE_SHARE_READ)) return false;
+    if ((access & GENERIC_WRITE) && !(o.share & FILE_SHARE_WRITE)) return false;
+    if ((o.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
+    if ((o.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
+  }
+  return true;
+}
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD flags, HANDLE) {
+  Machine& m = M();
+  if (ShouldFail("CreateFileA")) return INVALID_HANDLE_VALUE;
+  std::string full, key;
+  DWORD error = 0;
+  if (!ResolvePath(name, &full, &key, &error)) {
+    m.lastError = error;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!ParentIsFolder(key) && key.size() > 3) {
+    m.lastError = ERROR_PATH_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  auto it = m.nodes.find(key);
+  bool exists = it != m.nodes.end();
+  if (exists) {
+    Node& n = it->second;
+    if (n.folder) {
+      m.lastError = ERROR_ACCESS_DENIED;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (HeldByOther(n) || !SharingAllows(key, access, share)) {
+      m.lastError = ERROR_SHARING_VIOLATION;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (disposition == CREATE_NEW) {
+      m.lastError = ERROR_FILE_EXISTS;
+      return INVALID_HANDLE_VALUE;
+    }
+    bool writes = (access & GENERIC_WRITE) || disposition == CREATE_ALWAYS ||
+                  disposition == TRUNCATE_EXISTING;
+    if (writes && (n.attributes & FILE_ATTRIBUTE_READONLY)) {
+      m.lastError = ERROR_ACCESS_DENIED;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (disposition == CREATE_ALWAYS &&
+        (n.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) &&
+        !(flags & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+      m.lastError = ERROR_ACCESS_DENIED;
+      return INVALID_HANDLE_VALUE;
+    }
+    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) n.data.clear();
+    if (disposition == CREATE_ALWAYS) {
+      DWORD a = flags & 0xFFFF & ~FILE_ATTRIBUTE_NORMAL;
+      n.attributes = a | FILE_ATTRIBUTE_ARCHIVE;
+    }
+  } else {
+    if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
+      m.lastError = ERROR_FILE_NOT_FOUND;
+      return INVALID_HANDLE_VALUE;
+    }
+    DWORD a = flags & 0xFFFF & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY);
+    AddNode(key, full, false, a | FILE_ATTRIBUTE_ARCHIVE);
+  }
+  uintptr_t h = m.nextHandle;
+  m.nextHandle += 4;
+  m.handles[h] = OpenFile{key, access, share, 0};
+  m.lastError = (exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
+                    ? ERROR_ALREADY_EXISTS
+                    : 0;
+  return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+  Machine& m = M();
+  if (written) *written = 0;
+  OpenFile* o = FindHandle(file);
+  if (!o) {
+    m.lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (!(o->access & GENERIC_WRITE)) {
+    m.lastError = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  if (ShouldFail("WriteFile")) return FALSE;
+  DWORD n = toWrite;
+  if (m.shortWriteCountdown > 0 && --m.shortWriteCountdown == 0)
+    n = std::min(toWrite, m.shortWriteBytes);
+  std::string& data = m.nodes[o->key].data;
+  if (data.size() < o->position + n) data.resize(o->position + n);
+  if (n) std::memcpy(&data[o->position], buffer, n);
+  o->position += n;
+  if (written) *written = n;
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+  Machine& m = M();
+  if (read) *read = 0;
+  OpenFile* o = FindHandle(file);
+  if (!o) {
+    m.lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (!(o->access & GENERIC_READ)) {
+    m.lastError = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  if (ShouldFail("ReadFile")) return FALSE;
+  const std::string& data = m.nodes[o->key].data;
+  size_t n = o->position < data.size() ? std::min<size_t>(toRead, data.size() - o->position) : 0;
+  if (n) std::memcpy(buffer, data.data() + o->position, n);
+  o->position += n;
+  if (read) *read = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD method) {
+  OpenFile* o = FindHandle(file);
+  if (!o) {
+    M().lastError = ERROR_INVALID_HANDLE;
+    return 0xFFFFFFFF;
+  }
+  long long base = method == FILE_BEGIN ? 0
+                   : method == FILE_CURRENT ? static_cast<long long>(o->position)
+                                            : static_cast<long long>(M().nodes[o->key].data.size());
+  long long to = base + distance;
+  if (to < 0) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return 0xFFFFFFFF;
+  }
+  o->position = static_cast<size_t>(to);
+  return static_cast<DWORD>(to);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == M().handles.end()) {
+    M().misuse.push_back("CloseHandle of a handle that is not open");
+    M().lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  M().handles.erase(it);
+  return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR name) {
+  Machine& m = M();
+  if (ShouldFail("DeleteFileA")) return FALSE;
+  DWORD error;
+  std::string key;
+  Node* n = Lookup(name, &error, &key);
+  if (!n) {
+    m.lastError = error;
+    return FALSE;
+  }
+  if (n->folder || (n->attributes & FILE_ATTRIBUTE_READONLY)) {
+    m.lastError = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  if (HeldByOther(*n) || OpenElsewhere(key)) {
+    m.lastError = ERROR_SHARING_VIOLATION;
+    return FALSE;
+  }
+  m.nodes.erase(key);
+  return TRUE;
+}
+
+BOOL MoveFileA(LPCSTR from, LPCSTR to) {
+  Machine& m = M();
+  if (ShouldFail("MoveFileA")) return FALSE;
+  DWORD error;
+  std::string fromKey;
+  Node* n = Lookup(from, &error, &fromKey);
+  if (!n) {
+    m.lastError = error;
+    return FALSE;
+  }
+  std::string full, key;
+  if (!ResolvePath(to, &full, &key, &error)) {
+    m.lastError = error;
+    return FALSE;
+  }
+  if (m.nodes.count(key)) {
+    m.lastError = ERROR_ALREADY_EXISTS;
+    return FALSE;
+  }
+  if (!ParentIsFolder(key)) {
+    m.lastError = ERROR_PATH_NOT_FOUND;
+    return FALSE;
+  }
+  if (n->folder || HeldByOther(*n) || OpenElsewhere(fromKey)) {
+    m.lastError = n->folder ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
+    return FALSE;
+  }
+  Node moved = *n;
+  moved.path = full;
+  m.nodes.erase(fromKey);
+  m.nodes[key] = moved;
+  return TRUE;
+}
+
+BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
+  Machine& m = M();
+  if (ShouldFail("SetFileAttributesA")) return FALSE;
+  DWORD error;
+  Node* n = Lookup(name, &error);
+  if (!n) {
+    m.lastError = error;
+    return FALSE;
+  }
+  DWORD keep = n->folder ? FILE_ATTRIBUTE_DIRECTORY : 0;
+  DWORD a = attributes & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY);
+  n->attributes = keep | a;
+  if (!n->folder && n->attributes == 0) n->attributes = 0;
+  return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR name) {
+  Machine& m = M();
+  if (ShouldFail("GetFileAttributesA")) return INVALID_FILE_ATTRIBUTES;
+  DWORD error;
+  Node* n = Lookup(name, &error);
+  if (!n) {
+    m.lastError = error;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (n->attributes == 0) return FILE_ATTRIBUTE_NORMAL;
+  return n->attributes;
+}
+
+BOOL CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
+  Machine& m = M();
+  if (ShouldFail("CreateDirectoryA")) return FALSE;
+  std::string full, key;
+  DWORD error;
+  if (!ResolvePath(name, &full, &key, &error)) {
+    m.lastError = error;
+    return FALSE;
+  }
+  if (m.nodes.count(key)) {
+    m.lastError = ERROR_ALREADY_EXISTS;
+    return FALSE;
+  }
+  if (!ParentIsFolder(key)) {
+    m.lastError = ERROR_PATH_NOT_FOUND;
+    return FALSE;
+  }
+  AddNode(key, full, true, FILE_ATTRIBUTE_DIRECTORY);
+  return TRUE;
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR name) {
+  Machine& m = M();
+  if (ShouldFail("SetCurrentDirectoryA")) return FALSE;
+  DWORD error;
+  std::string full;
+  Node* n = Lookup(name, &error, nullptr, &full);
+  if (!n) {
+    m.lastError = error;
+    return FALSE;
+  }
+  if (!n->folder) {
+    m.lastError = ERROR_DIRECTORY;
+    return FALSE;
+  }
+  m.currentDirectory = full;
+  return TRUE;
+}
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+  const std::string& cwd = M().currentDirectory;
+  if (cwd.size() + 1 > size) return static_cast<DWORD>(cwd.size() + 1);
+  std::memcpy(buffer, cwd.c_str(), cwd.size() + 1);
+  return static_cast<DWORD>(cwd.size());
+}
+
+// The system's answers for its folders: the length copied, or the size needed
+// when the buffer is too small, or 0 on failure.
+static DWORD CopyAnswer(const std::string& s, LPSTR buffer, DWORD size) {
+  if (s.empty()) {
+    M().lastError = ERROR_PATH_NOT_FOUND;
+    return 0;
+  }
+  if (s.size() + 1 > size) return static_cast<DWORD>(s.size() + 1);
+  std::memcpy(buffer, s.c_str(), s.size() + 1);
+  return static_cast<DWORD>(s.size());
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+  if (ShouldFail("GetWindowsDirectoryA")) return 0;
+  return CopyAnswer(M().windowsDirectory, buffer, size);
+}
+DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+  if (ShouldFail("GetTempPathA")) return 0;
+  return CopyAnswer(M().tempPath, buffer, size);
+}
+DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
+  if (ShouldFail("GetModuleFileNameA")) return 0;
+  // Like the system: truncates to the buffer and still terminates.
+  const std::string& s = M().modulePath;
+  if (size == 0) return 0;
+  DWORD n = static_cast<DWORD>(std::min<size_t>(s.size(), size - 1));
+  std::memcpy(buffer, s.data(), n);
+  buffer[n] = '\0';
+  return n;
+}

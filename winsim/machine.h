@@ -1,0 +1,69 @@
+// winsim's internal state, shared by its source files.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "winsim/control.h"
+
+namespace winsim {
+
+struct Node {
+  std::string path;  // as first created, for listing
+  bool folder = false;
+  DWORD attributes = 0;
+  std::string data;
+  DWORD heldUntil = 0;  // another process holds it until this virtual time
+  unsigned long order = 0;
+};
+
+struct OpenFile {
+  std::string key;
+  DWORD access = 0;
+  DWORD share = 0;
+  size_t position = 0;
+};
+
+struct Machine {
+  UINT driveTypes[26] = {};
+  std::map<std::string, Node> nodes;  // by upper-case full path
+  std::map<uintptr_t, OpenFile> handles;
+  uintptr_t nextHandle = 0x1000;
+  unsigned long nextOrder = 0;
+  std::string currentDirectory;
+  std::string windowsDirectory, tempPath, modulePath;
+  DWORD lastError = 0;
+  DWORD now = 0;
+  std::vector<DWORD> pauses;
+  std::map<WORD, std::string> resources;
+  std::vector<Notice> notices;
+  std::vector<std::string> misuse;
+  int liveLocalAllocs = 0;
+  // faults
+  struct Rule {
+    std::string call;  // "" = any call
+    int countdown;
+    DWORD error;
+    bool always;
+  };
+  std::vector<Rule> rules;
+  int faultableCalls = 0;
+  int shortWriteCountdown = 0;
+  DWORD shortWriteBytes = 0;
+};
+
+Machine& M();
+
+// Counts a faultable call and tells whether it must fail (setting the error).
+bool ShouldFail(const char* call);
+
+// Resolves a path as the system would; false with the system error when it
+// cannot name anything. `key` is the upper-case lookup key.
+bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* error);
+std::string ParentKey(const std::string& key);
+OpenFile* FindHandle(HANDLE h);
+bool HeldByOther(const Node& n);
+void ResetLz();
+
+}  // namespace winsim
