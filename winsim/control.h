@@ -76,3 +76,54 @@ const std::vector<std::string>& Misuse();
 int LiveLocalAllocs();
 
 }  // namespace winsim
+
+namespace winsim {
+
+// Dialog templates the module carries: the control ids of each, in template
+// order. A template not defined here cannot be created (DialogBoxParamA -1).
+void DefineDialog(int templateId, const std::vector<int>& controls);
+void RemoveDialog(int templateId);
+
+// The scripted user. Each action is taken in turn by whichever modal dialog
+// is up. A dialog left with no action ends with -1 and is reported as misuse.
+struct UserAction {
+  enum Kind { kPress, kEnter, kEscape } kind;
+  int control;
+};
+UserAction Press(int control);
+UserAction Enter();
+UserAction Escape();
+void Script(const std::vector<UserAction>& actions);
+// Answers of the folder browser, in turn: a folder's path, or "" for an item
+// without a file-system path. QueueBrowseCancel makes the user cancel.
+void QueueBrowse(const std::string& path);
+void QueueBrowseCancel();
+
+struct DialogRecord {
+  int templateId;
+  HWND window;
+  HWND owner;
+  bool modal;
+  INT_PTR result;
+  bool destroyed;
+  std::vector<int> controls;
+  std::vector<std::string> textsAtOpen;  // per control, after WM_INITDIALOG
+  std::vector<bool> enabledAtOpen;
+  std::vector<std::string> texts;        // now
+  std::vector<bool> enabled;
+  std::vector<int> ignoredPresses;       // presses on disabled controls
+};
+const std::vector<DialogRecord>& Dialogs();
+std::string DialogText(const DialogRecord& d, int control);
+bool DialogEnabled(const DialogRecord& d, int control);
+
+struct BrowseRecord {
+  HWND owner;
+  std::string title;
+  UINT flags;
+  bool rootIsDesktop;
+};
+const std::vector<BrowseRecord>& Browses();
+int LiveShellAllocations();
+
+}  // namespace winsim

@@ -164,6 +164,7 @@ void Reset() {
   Machine& m = M();
   m = Machine();
   ResetLz();
+  ResetUi();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
   AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);

@@ -65,5 +65,6 @@ std::string ParentKey(const std::string& key);
 OpenFile* FindHandle(HANDLE h);
 bool HeldByOther(const Node& n);
 void ResetLz();
+void ResetUi();
 
 }  // namespace winsim

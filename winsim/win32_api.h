@@ -167,3 +167,61 @@ BOOL FreeResource(HGLOBAL data);
 INT LZInit(INT file);
 LONG LZCopy(INT source, INT dest);
 void LZClose(INT file);
+
+// Windows and dialogs
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC proc,
+                        LPARAM param);
+HWND CreateDialogParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC proc,
+                        LPARAM param);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
+HWND GetDlgItem(HWND dialog, int id);
+BOOL EnableWindow(HWND window, BOOL enable);
+BOOL DestroyWindow(HWND window);
+
+// Shell
+typedef struct _ITEMIDLIST {
+  BYTE opaque[1];
+} ITEMIDLIST;
+typedef ITEMIDLIST* LPITEMIDLIST;
+typedef const ITEMIDLIST* LPCITEMIDLIST;
+typedef LPITEMIDLIST PIDLIST_ABSOLUTE;
+typedef LPCITEMIDLIST PCIDLIST_ABSOLUTE;
+typedef int(CALLBACK* BFFCALLBACK)(HWND, UINT, LPARAM, LPARAM);
+typedef struct _browseinfoA {
+  HWND hwndOwner;
+  PCIDLIST_ABSOLUTE pidlRoot;
+  LPSTR pszDisplayName;
+  LPCSTR lpszTitle;
+  UINT ulFlags;
+  BFFCALLBACK lpfn;
+  LPARAM lParam;
+  int iImage;
+} BROWSEINFOA;
+#define BIF_RETURNONLYFSDIRS 0x0001
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_FAIL ((HRESULT)0x80004005)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+struct IMalloc {
+  virtual HRESULT QueryInterface(const void* iid, void** out) = 0;
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
+  virtual void* Alloc(SIZE_T bytes) = 0;
+  virtual void* Realloc(void* p, SIZE_T bytes) = 0;
+  virtual void Free(void* p) = 0;
+  virtual SIZE_T GetSize(void* p) = 0;
+  virtual int DidAlloc(void* p) = 0;
+  virtual void HeapMinimize() = 0;
+
+ protected:
+  ~IMalloc() = default;
+};
+typedef IMalloc* LPMALLOC;
+HRESULT SHGetMalloc(LPMALLOC* out);
+PIDLIST_ABSOLUTE SHBrowseForFolderA(BROWSEINFOA* info);
+BOOL SHGetPathFromIDListA(PCIDLIST_ABSOLUTE pidl, LPSTR path);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "installer/state.h"
+#include "resources/resource_ids.h"
 #include "szdd.h"
 #include "winsim/control.h"
 
@@ -16,10 +17,15 @@ class MachineTest : public ::testing::Test {
   void SetUp() override {
     winsim::Reset();
     ResetInstallerState();
+    // The control ids of the module's dialog templates, in template order.
+    winsim::DefineDialog(IDD_LOCATION, {IDOK, IDCANCEL, IDC_FOLDER, IDC_CHANGE, -1, -1});
+    winsim::DefineDialog(IDD_PROGRESS, {-1});
+    winsim::DefineDialog(IDD_AGREEMENT, {IDOK, IDCANCEL, IDC_AGREEMENT_TEXT, -1});
   }
   void TearDown() override {
     EXPECT_EQ(winsim::OpenHandleCount(), 0) << "a file handle was left open";
     EXPECT_EQ(winsim::LiveLocalAllocs(), 0) << "a system text was not freed";
+    EXPECT_EQ(winsim::LiveShellAllocations(), 0) << "shell memory was not given back";
     EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
   }
 
