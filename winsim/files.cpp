@@ -355,6 +355,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   uintptr_t h = m.nextHandle;
   m.nextHandle += 4;
   m.handles[h] = OpenFile{key, access, share, 0};
+  if (disposition == CREATE_ALWAYS || disposition == CREATE_NEW) Note("create " + full);
   m.lastError = (exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
                     ? ERROR_ALREADY_EXISTS
                     : 0;
@@ -484,6 +485,7 @@ BOOL MoveFileA(LPCSTR from, LPCSTR to) {
     m.lastError = n->folder ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
     return FALSE;
   }
+  Note("move " + n->path + " -> " + full);
   Node moved = *n;
   moved.path = full;
   m.nodes.erase(fromKey);

@@ -40,6 +40,9 @@ struct Machine {
   std::vector<Notice> notices;
   std::vector<std::string> misuse;
   int liveLocalAllocs = 0;
+  std::vector<std::string> journal;
+  LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
+  UINT errorMode = 0;
   // faults
   struct Rule {
     std::string call;  // "" = any call
@@ -66,5 +69,6 @@ OpenFile* FindHandle(HANDLE h);
 bool HeldByOther(const Node& n);
 void ResetLz();
 void ResetUi();
+void Note(const std::string& event);
 
 }  // namespace winsim

@@ -102,6 +102,7 @@ HLOCAL LocalFree(HLOCAL mem) {
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   M().notices.push_back({owner, text ? text : "", caption ? caption : "Error", type});
+  Note("notice " + M().notices.back().caption);
   return IDOK;
 }
 

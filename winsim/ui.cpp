@@ -133,6 +133,7 @@ INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc
   if (ShouldFail("DialogBoxParamA")) return -1;
   DialogRecord* d = Open(templateName, owner, true);
   if (!d) return -1;
+  Note("dialog " + std::to_string(d->templateId));
   HWND window = d->window;
   uintptr_t key = reinterpret_cast<uintptr_t>(window);
   U().ended[key] = false;
@@ -160,6 +161,7 @@ INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc
   }
   d = RecordOf(window);
   d->destroyed = true;
+  Note("dialog " + std::to_string(d->templateId) + " -> " + std::to_string(d->result));
   return d->result;
 }
 
@@ -167,6 +169,7 @@ HWND CreateDialogParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc
   if (ShouldFail("CreateDialogParamA")) return nullptr;
   DialogRecord* d = Open(templateName, owner, false);
   if (!d) return nullptr;
+  Note("modeless " + std::to_string(d->templateId));
   HWND window = d->window;
   proc(window, WM_INITDIALOG, 0, param);
   d = RecordOf(window);
@@ -214,6 +217,7 @@ BOOL DestroyWindow(HWND window) {
     return FALSE;
   }
   d->destroyed = true;
+  Note("destroy " + std::to_string(d->templateId));
   return TRUE;
 }
 

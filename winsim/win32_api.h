@@ -225,3 +225,29 @@ typedef IMalloc* LPMALLOC;
 HRESULT SHGetMalloc(LPMALLOC* out);
 PIDLIST_ABSOLUTE SHBrowseForFolderA(BROWSEINFOA* info);
 BOOL SHGetPathFromIDListA(PCIDLIST_ABSOLUTE pidl, LPSTR path);
+
+// Process start-up
+#define SEM_FAILCRITICALERRORS 0x0001
+#define SEM_NOGPFAULTERRORBOX 0x0002
+#define EXCEPTION_CONTINUE_SEARCH 0
+typedef struct _EXCEPTION_RECORD {
+  DWORD ExceptionCode;
+  DWORD ExceptionFlags;
+  struct _EXCEPTION_RECORD* ExceptionRecord;
+  void* ExceptionAddress;
+  DWORD NumberParameters;
+  ULONG_PTR ExceptionInformation[15];
+} EXCEPTION_RECORD;
+typedef struct _CONTEXT CONTEXT;
+typedef struct _EXCEPTION_POINTERS {
+  EXCEPTION_RECORD* ExceptionRecord;
+  CONTEXT* ContextRecord;
+} EXCEPTION_POINTERS;
+typedef LONG(WINAPI* LPTOP_LEVEL_EXCEPTION_FILTER)(EXCEPTION_POINTERS*);
+UINT SetErrorMode(UINT mode);
+LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
+void InitCommonControls(void);
+
+#define SW_SHOWMAXIMIZED 3
+HINSTANCE ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                        INT show);

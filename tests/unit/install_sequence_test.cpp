@@ -1,0 +1,160 @@
+#include "installer/install.h"
+
+#include "fixture.h"
+#include "installer/payload/payload.h"
+
+namespace {
+
+const char kFolder[] = "C:\\Program Files\\Quillmark";
+
+std::string Content(const PayloadEntry& row) {
+  return std::string("content of ") + row.name + std::string(300, ' ') + "end\r\n";
+}
+
+class InstallSequence : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    winsim::MakeFolders("C:\\Program Files");
+    for (const PayloadEntry& row : kPayloadTable)
+      winsim::SetResource(row.resourceId,
+                          row.storage == kRaw ? Content(row) : Packed(Content(row)));
+    winsim::SetResource(kAgreementResource, "Quillmark 2003\r\nAgreement.\r\n");
+    winsim::SetResource(kMainProgramResource, Packed("MZ the main program"));
+  }
+  static std::string In(const char* folder, const char* name) {
+    return std::string(folder) + "\\" + name;
+  }
+  static int At(const std::string& prefix) { return winsim::JournalIndex(prefix); }
+};
+
+TEST_F(InstallSequence, DefaultRunInstallsEverythingAndLaunchesTheProgram) {
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(winsim::FileData(In(kFolder, "Quillmark.exe")), "MZ the main program");
+  for (int i = 0; i < kPayloadRows; ++i) {
+    const PayloadEntry& row = kPayloadTable[i];
+    const char* folder = row.folder == kInstallFolder ? kFolder : "C:\\WINDOWS";
+    EXPECT_EQ(winsim::FileData(In(folder, row.name)),
+              row.resourceId == kAgreementResource ? "Quillmark 2003\r\nAgreement.\r\n" : Content(row))
+        << row.name;
+    EXPECT_EQ((winsim::Attributes(In(folder, row.name)) & FILE_ATTRIBUTE_READONLY) != 0, row.readOnly)
+        << row.name;
+  }
+  EXPECT_FALSE(winsim::Exists("C:\\TEMP\\data.tmp"));
+  EXPECT_FALSE(winsim::Exists(In(kFolder, "image.tmp")));
+  EXPECT_TRUE(winsim::Notices().empty());
+  EXPECT_EQ(winsim::CurrentDirectory(), kFolder);
+  EXPECT_EQ(winsim::ErrorMode(), static_cast<UINT>(SEM_NOGPFAULTERRORBOX));
+  EXPECT_NE(winsim::InstalledFilter(), nullptr);
+  EXPECT_EQ(winsim::Dialogs()[0].textsAtOpen[2], kFolder);
+}
+
+TEST_F(InstallSequence, StepsRunInTheirFixedOrder) {
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  std::vector<int> order = {
+      At("SetErrorMode 2"), At("filter set"), At("common controls"), At("dialog 101"),
+      At("dialog 158"), At("modeless 103"),
+      At("move " + In(kFolder, "image.tmp") + " -> " + In(kFolder, "Quillmark.exe")),
+      At("create " + In(kFolder, "quillmark.exe.manifest")), At("create " + In(kFolder, "Layout15.stp")),
+      At("create C:\\WINDOWS\\wmon03.exe"), At("create C:\\WINDOWS\\uninst1.exe"),
+      At("launch open Quillmark.exe |  | " + std::string(kFolder) + " | 3"), At("destroy 103")};
+  for (size_t i = 0; i < order.size(); ++i) {
+    ASSERT_NE(order[i], -1) << "step " << i << " never happened";
+    if (i) {
+      EXPECT_LT(order[i - 1], order[i]) << "step " << i << " out of order";
+    }
+  }
+}
+
+TEST_F(InstallSequence, CancelEndsTheRunWithNothingWritten) {
+  winsim::Script({winsim::Escape()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_FALSE(winsim::Exists(kFolder));
+  EXPECT_EQ(At("dialog 158"), -1);
+  EXPECT_TRUE(winsim::Notices().empty());
+}
+
+TEST_F(InstallSequence, DeclineLeavesOnlyTheEmptyInstallFolder) {
+  winsim::Script({winsim::Enter(), winsim::Escape()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_TRUE(winsim::IsFolder(kFolder));
+  EXPECT_TRUE(winsim::FolderEntries(kFolder).empty());
+  EXPECT_EQ(At("modeless 103"), -1);
+}
+
+TEST_F(InstallSequence, ALocationDialogThatCannotBeMadeShowsFortyThreeAndEnds) {
+  winsim::RemoveDialog(IDD_LOCATION);
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 43"});
+  EXPECT_FALSE(winsim::Exists(kFolder));
+}
+
+TEST_F(InstallSequence, ARefusedFolderBringsTheDialogBackWithTheProposal) {
+  winsim::QueueBrowse("C:\\No\\Such");
+  winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Escape()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 16"});
+  ASSERT_EQ(winsim::Dialogs().size(), 2u);
+  EXPECT_EQ(winsim::Dialogs()[1].textsAtOpen[2], kFolder);
+}
+
+TEST_F(InstallSequence, WithoutAWindowsDirectoryTheSecondProgramLandsInTheInstallFolder) {
+  winsim::SetWindowsDirectory("");
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 2"});
+  EXPECT_TRUE(winsim::Exists(In(kFolder, "wmon03.exe")));
+  EXPECT_TRUE(winsim::Exists(In(kFolder, "uninst1.exe")));
+}
+
+TEST_F(InstallSequence, AWindowsDirectoryAtADriveRootLosesItsBackslash) {
+  winsim::SetWindowsDirectory("C:\\");
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  EXPECT_TRUE(winsim::Exists("C:\\wmon03.exe"));
+  EXPECT_NE(At("create C:\\wmon03.exe"), -1);
+}
+
+TEST_F(InstallSequence, WithoutATempFolderFilesAreStagedAtTheInstallDriveRoot) {
+  winsim::SetTempPath("");
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 3"});
+  EXPECT_NE(At("create C:\\data.tmp"), -1);
+  EXPECT_FALSE(winsim::Exists("C:\\data.tmp"));
+  EXPECT_TRUE(winsim::Exists(In(kFolder, "Sample1.scp")));
+}
+
+TEST_F(InstallSequence, AFailedReplacementEndsTheRunBeforeAnyRow) {
+  winsim::RemoveResource(kMainProgramResource);
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  // The lookup's error is still pending when the replacement reports.
+  EXPECT_EQ(Captions(), (std::vector<std::string>{"ERROR 60", "ERROR 34"}));
+  EXPECT_FALSE(winsim::Exists(In(kFolder, "quillmark.exe.manifest")));
+  EXPECT_EQ(At("launch"), -1);
+  EXPECT_EQ(At("destroy 103"), -1) << "the progress dialog stays until the process ends";
+}
+
+// Fails each faultable call of a whole run in turn: every run must still end
+// with 0, with no handle left open and nothing misused.
+TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  int calls = winsim::FaultableCallCount();
+  ASSERT_GT(calls, 100);
+  for (int n = 1; n <= calls; ++n) {
+    TearDown();
+    SetUp();
+    winsim::FailNthCall(n, ERROR_ACCESS_DENIED);
+    winsim::Script({winsim::Enter(), winsim::Enter(), winsim::Escape(), winsim::Escape(),
+                    winsim::Escape()});
+    ASSERT_EQ(RunInstaller(nullptr), 0) << "call " << n;
+    ASSERT_EQ(winsim::OpenHandleCount(), 0) << "call " << n;
+    ASSERT_TRUE(winsim::Misuse().empty()) << "call " << n << ": " << winsim::Misuse().front();
+  }
+}
+
+}  // namespace
