@@ -1,0 +1,78 @@
+# The win32 build: the product programs, the payload (generated, copied and
+# packed), the resource script and Quil.exe itself.
+enable_language(RC)
+add_compile_definitions(_WIN32_WINNT=0x0501 WINVER=0x0501)
+
+set(SZDD_TOOL "" CACHE FILEPATH "the SZDD packer from the host build")
+if(NOT EXISTS "${SZDD_TOOL}")
+  message(FATAL_ERROR "set SZDD_TOOL to the host build's tools/szdd/szdd")
+endif()
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+
+add_subdirectory(product)
+
+set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)
+set(PACKED ${CMAKE_BINARY_DIR}/packed)
+set(RESOURCES ${CMAKE_SOURCE_DIR}/resources)
+set(ICON ${CMAKE_BINARY_DIR}/quil.ico)
+
+# The resource script names every payload file; it alone says which are packed.
+file(STRINGS ${RESOURCES}/quil.rc.in FILE_LINES REGEX "^[0-9]+ FILE ")
+set(PAYLOAD_FILES)
+set(PACKED_FILES)
+foreach(line IN LISTS FILE_LINES)
+  string(REGEX MATCH "\"@(PAYLOAD|PACKED)@/([^\"]+)\"" _ "${line}")
+  list(APPEND PAYLOAD_FILES ${CMAKE_MATCH_2})
+  if(CMAKE_MATCH_1 STREQUAL "PACKED")
+    list(APPEND PACKED_FILES ${CMAKE_MATCH_2})
+  endif()
+endforeach()
+
+set(PROGRAMS Quillmark wmon03 uninst1)
+set(COPIED agreement.txt quillmark.exe.manifest)
+set(GENERATED ${PAYLOAD_FILES})
+list(REMOVE_ITEM GENERATED Quillmark.exe wmon03.exe uninst1.exe ${COPIED})
+list(TRANSFORM GENERATED PREPEND ${PAYLOAD}/ OUTPUT_VARIABLE GENERATED_PATHS)
+
+add_custom_command(OUTPUT ${GENERATED_PATHS}
+  COMMAND ${Python3_EXECUTABLE} ${RESOURCES}/make_payload.py ${PAYLOAD}
+  DEPENDS ${RESOURCES}/make_payload.py
+  COMMENT "Generating the payload documents")
+set(STAGED ${GENERATED_PATHS})
+foreach(name IN LISTS COPIED)
+  add_custom_command(OUTPUT ${PAYLOAD}/${name}
+    COMMAND ${CMAKE_COMMAND} -E copy ${RESOURCES}/${name} ${PAYLOAD}/${name}
+    DEPENDS ${RESOURCES}/${name})
+  list(APPEND STAGED ${PAYLOAD}/${name})
+endforeach()
+foreach(program IN LISTS PROGRAMS)
+  add_custom_command(OUTPUT ${PAYLOAD}/${program}.exe
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${PAYLOAD}/${program}.exe
+    DEPENDS ${program})
+  list(APPEND STAGED ${PAYLOAD}/${program}.exe)
+endforeach()
+set(PACKED_PATHS)
+foreach(name IN LISTS PACKED_FILES)
+  add_custom_command(OUTPUT ${PACKED}/${name}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PACKED}
+    COMMAND ${SZDD_TOOL} ${PAYLOAD}/${name} ${PACKED}/${name}
+    DEPENDS ${PAYLOAD}/${name} ${SZDD_TOOL})
+  list(APPEND PACKED_PATHS ${PACKED}/${name})
+endforeach()
+add_custom_command(OUTPUT ${ICON}
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/make_icon.py ${ICON}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/make_icon.py)
+
+configure_file(${RESOURCES}/quil.rc.in ${CMAKE_BINARY_DIR}/quil.rc @ONLY)
+set_source_files_properties(${CMAKE_BINARY_DIR}/quil.rc PROPERTIES
+  OBJECT_DEPENDS "${STAGED};${PACKED_PATHS};${ICON};${RESOURCES}/quil.manifest;${RESOURCES}/resource_ids.h")
+
+add_executable(Quil WIN32 installer/main.cpp ${INSTALLER_SOURCES} ${CMAKE_BINARY_DIR}/quil.rc)
+target_include_directories(Quil PRIVATE ${CMAKE_SOURCE_DIR} ${RESOURCES})
+# Only system DLLs in the import table: the C and C++ runtimes go in statically.
+target_link_options(Quil PRIVATE -static -static-libgcc -static-libstdc++ -s)
+target_link_libraries(Quil PRIVATE comctl32 shell32 lz32 version wininet advapi32 gdi32 user32)
+
+enable_testing()
+add_test(NAME quil_exe_form
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/quil_exe_test.sh $<TARGET_FILE:Quil> ${PAYLOAD} ${PACKED})

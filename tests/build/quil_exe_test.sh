@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Checks the built Quil.exe and its payload: a 32-bit GUI program that imports
+# only system DLLs, carrying every payload file, each packed row expanding back
+# byte for byte to the file it was packed from.
+# Usage: quil_exe_test.sh QUIL_EXE PAYLOAD_DIR PACKED_DIR
+set -u
+exe=$1 payload=$2 packed=$3
+failed=0 passed=0
+check() {  # check NAME COMMAND...
+  if "${@:2}"; then passed=$((passed + 1)); else echo "FAILED: $1"; failed=$((failed + 1)); fi
+}
+
+check "PE32 GUI program" bash -c "file -b '$exe' | grep -q '^PE32 executable (GUI) Intel 80386'"
+
+allowed='^(KERNEL32|USER32|GDI32|ADVAPI32|SHELL32|COMCTL32|LZ32|VERSION|WININET|msvcrt)\.dll$'
+imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
+for dll in $imports; do
+  check "import $dll is a system DLL" bash -c "echo '$dll' | grep -qiE '$allowed'"
+done
+check "no OLE32 import" bash -c "! echo '$imports' | grep -qi ole32"
+
+for f in "$packed"/*; do
+  name=$(basename "$f")
+  out=$(mktemp)
+  msexpand < "$f" > "$out" 2>/dev/null
+  check "$name expands to its source" cmp -s "$out" "$payload/$name"
+  rm -f "$out"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
