@@ -1,15 +1,17 @@
 #include "installer/state.h"
 
-#include <cstring>
-
 #include "installer/path.h"
 
-InstallerState g_state;
-
-void ResetInstallerState() {
-  std::memset(&g_state, 0, sizeof g_state);
-  CopyText(g_state.mainProgramName, sizeof g_state.mainProgramName, "Quillmark.exe");
-  CopyText(g_state.productName, sizeof g_state.productName, "Quillmark");
-  CopyText(g_state.folderSuffix, sizeof g_state.folderSuffix, "\\Quillmark");
-  CopyText(g_state.uninstallerName, sizeof g_state.uninstallerName, "uninst1.exe");
+// The record as the program is loaded: zero-filled but for the fixed names.
+static InstallerState LoadState() {
+  InstallerState s = {};
+  CopyText(s.mainProgramName, sizeof s.mainProgramName, "Quillmark.exe");
+  CopyText(s.productName, sizeof s.productName, "Quillmark");
+  CopyText(s.folderSuffix, sizeof s.folderSuffix, "\\Quillmark");
+  CopyText(s.uninstallerName, sizeof s.uninstallerName, "uninst1.exe");
+  return s;
 }
+
+InstallerState g_state = LoadState();
+
+void ResetInstallerState() { g_state = LoadState(); }

@@ -53,3 +53,19 @@ TEST(BoundedText, CopyAndAppendRefuseWholeWhenTooLong) {
 }
 
 }  // namespace
+
+#include "installer/state.h"
+
+namespace {
+
+// The program never calls ResetInstallerState: the fixed names must be there
+// from load, or the proposal, the keys and the launch lose their names.
+TEST(InstallerState, CarriesItsFixedNamesFromLoad) {
+  EXPECT_STREQ(g_state.mainProgramName, "Quillmark.exe");
+  EXPECT_STREQ(g_state.productName, "Quillmark");
+  EXPECT_STREQ(g_state.folderSuffix, "\\Quillmark");
+  EXPECT_STREQ(g_state.uninstallerName, "uninst1.exe");
+  EXPECT_EQ(g_state.installFolder[0], '\0');
+}
+
+}  // namespace
