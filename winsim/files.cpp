@@ -505,7 +505,6 @@ BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
   DWORD keep = n->folder ? FILE_ATTRIBUTE_DIRECTORY : 0;
   DWORD a = attributes & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY);
   n->attributes = keep | a;
-  if (!n->folder && n->attributes == 0) n->attributes = 0;
   return TRUE;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "installer/dialog_buttons.h"
 #include "installer/notices.h"
 #include "installer/payload/payload.h"
 #include "resources/resource_ids.h"
@@ -42,14 +43,5 @@ INT_PTR CALLBACK AgreementDialog(HWND dialog, UINT message, WPARAM wParam, LPARA
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
-  switch (LOWORD(wParam)) {
-    case IDOK:
-      EndDialog(dialog, 1);
-      return TRUE;
-    case IDCANCEL:
-      EndDialog(dialog, 2);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+  return EndOnOkOrCancel(dialog, LOWORD(wParam)) ? TRUE : FALSE;
 }

@@ -1,5 +1,6 @@
 #include "installer/location/location_dialog.h"
 
+#include "installer/dialog_buttons.h"
 #include "installer/path.h"
 #include "installer/state.h"
 #include "resources/resource_ids.h"
@@ -44,17 +45,8 @@ INT_PTR CALLBACK LocationDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
-  switch (LOWORD(wParam)) {
-    case IDOK:
-      EndDialog(dialog, 1);
-      return TRUE;
-    case IDCANCEL:
-      EndDialog(dialog, 2);
-      return TRUE;
-    case IDC_CHANGE:
-      BrowseForInstallFolder(dialog);
-      return TRUE;
-    default:
-      return FALSE;
-  }
+  if (EndOnOkOrCancel(dialog, LOWORD(wParam))) return TRUE;
+  if (LOWORD(wParam) != IDC_CHANGE) return FALSE;
+  BrowseForInstallFolder(dialog);
+  return TRUE;
 }
