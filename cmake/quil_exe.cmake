@@ -10,6 +10,7 @@ endif()
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 
 add_subdirectory(product)
+add_subdirectory(tests/e2e/probe)
 
 set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)
 set(PACKED ${CMAKE_BINARY_DIR}/packed)

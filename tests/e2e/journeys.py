@@ -1,0 +1,313 @@
+#!/usr/bin/env python3
+"""The installer's end-to-end journeys under Wine.
+
+    journeys.py list                      names, pending ones marked
+    journeys.py run NAME... [options]     runs journeys; exit 0 when all pass
+    journeys.py walk [options]            the default install with screenshots,
+                                          or interactively on $DISPLAY (--interactive)
+
+A journey is a function that drives one fresh prefix through `Session` and
+records its findings with `Checks`; `@journey` registers it.  Pending journeys
+wait on installer work that is not done yet and run only when asked for by
+name or with QUIL_E2E_PENDING=1.
+"""
+
+import argparse
+import filecmp
+import os
+import re
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_session import (JourneyError, Session, Template, choose_wine, is_agreement_dialog,
+                          is_location_dialog, is_main_program, is_notice, is_progress_dialog,
+                          log)
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DEFAULT_FOLDER = "C:\\Program Files\\Quillmark"
+SETTINGS_KEY = "HKCU\\Software\\Kestrel\\Quillmark\\Settings"
+MACHINE_KEY = "HKLM\\SOFTWARE\\Kestrel"
+APP_PATHS_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quillmark.exe"
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark"
+
+NOTICE_4 = ("Unable to overwrite existing quillmark.exe file; installation aborted.  If your "
+            "existing copy of Quillmark is running, please shut it down and try again.  "
+            "Otherwise, rebooting your computer should take care of the problem.")
+NOTICE_5 = ("A more recent version of Quillmark already exists at the install location.  "
+            "Installation aborted.")
+
+JOURNEYS = {}
+
+
+def journey(name, pending=None):
+    """Registers a journey; `pending` says what it waits for, if anything."""
+    def register(fn):
+        JOURNEYS[name] = (fn, pending)
+        return fn
+    return register
+
+
+class Checks:
+    def __init__(self):
+        self.passed = 0
+        self.failed = []
+
+    def true(self, ok, what):
+        if ok:
+            self.passed += 1
+            log("  ok   %s" % what)
+        else:
+            self.failed.append(what)
+            log("  FAIL %s" % what)
+        return ok
+
+    def equal(self, actual, expected, what):
+        ok = actual == expected
+        return self.true(ok, what if ok else "%s: got %r, expected %r" % (what, actual, expected))
+
+
+def payload_rows():
+    """(resource id, folder kind, name, storage, read-only) of every row of
+    the installer's payload table, read from its source."""
+    with open(os.path.join(SOURCE, "installer", "payload", "payload_table.cpp")) as f:
+        text = f.read()
+    rows = re.findall(r'\{(\d+),\s*(k\w+),\s*"([^"]+)",\s*(kRaw|kCompressed),\s*(true|false)\}',
+                      text)
+    if len(rows) != 38:
+        raise JourneyError("expected 38 payload rows in payload_table.cpp, read %d" % len(rows))
+    return [(int(i), folder, name, storage, ro == "true") for i, folder, name, storage, ro in rows]
+
+
+# ------------------------------------------------------------ walk helpers ---
+
+def walk_location(s, check, process, key="Return"):
+    """Waits for the location dialog, checks the proposal, answers it."""
+    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
+    s.shot("location")
+    check.equal(loc.text(1000), DEFAULT_FOLDER, "the location dialog proposes the default folder")
+    check.equal(loc.focus, 1, "the focus starts on Install")
+    s.key(loc, key)
+    s.wait_gone(loc, "the location dialog")
+    return loc
+
+
+def walk_agreement(s, check, process):
+    agr = s.wait_for(is_agreement_dialog, "the agreement dialog", process=process)
+    s.shot("agreement")
+    with open(os.path.join(s.wine.payload, "agreement.txt"), "rb") as f:
+        agreement = f.read().decode("latin-1")
+    shown = agr.text(1000) or ""
+    check.true(len(shown) > 100 and agreement.startswith(shown),
+               "the agreement dialog shows the agreement text")
+    check.equal(agr.focus, 1, "the focus starts on Accept")
+    return agr
+
+
+def catch_progress(s, process):
+    """A screenshot of "A moment please..." if it is caught on screen; the
+    file work can be over before it is."""
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline and process.poll() is None:
+        if any(is_progress_dialog(w) for w in s.windows()):
+            s.shot("progress")
+            return
+        time.sleep(0.2)
+    log("  (the progress dialog was not caught on screen)")
+
+
+def default_walk(s, check):
+    """Enter on the location dialog, Enter on the agreement; the exit code."""
+    process = s.start_installer()
+    walk_location(s, check, process)
+    agr = walk_agreement(s, check, process)
+    s.key(agr, "Return")
+    catch_progress(s, process)
+    code = s.wait_exit(process, 240)
+    check.equal(code, 0, "Quil.exe exits with 0")
+    return code
+
+
+def check_main_program_up(s, check):
+    main = s.wait_for(is_main_program, "the installed Quillmark.exe's window", timeout=60,
+                      ready=False)
+    s.shot("quillmark")
+    check.true(main is not None, "the installed Quillmark.exe runs, its window up")
+    check.true(main.maximized, "Quillmark.exe was started maximised")
+
+
+def check_nothing_installed(s, check, folder_exists):
+    folder = s.unix_path(DEFAULT_FOLDER)
+    if folder_exists:
+        check.true(os.path.isdir(folder) and os.listdir(folder) == [],
+                   "the validated install folder exists and is empty")
+    else:
+        check.true(not os.path.exists(folder), "no install folder was made")
+    windir = s.unix_path(s.windir)
+    for name in ("wmon03.exe", "uninst1.exe"):
+        check.true(not os.path.exists(os.path.join(windir, name)),
+                   "%s is not in the Windows directory" % name)
+    check.true(not any(is_main_program(w) for w in s.windows()), "Quillmark.exe was not started")
+
+
+def no_leftovers(s, check):
+    found = []
+    for root, _, files in os.walk(os.path.join(s.prefix, "drive_c")):
+        found += [os.path.join(root, n) for n in files if n.lower() in ("data.tmp", "image.tmp")]
+    check.equal(found, [], "no data.tmp or image.tmp is left")
+
+
+# ---------------------------------------------------------------- journeys ---
+
+@journey("default")
+def default_journey(s, check):
+    default_walk(s, check)
+    check_main_program_up(s, check)
+
+    payload = s.wine.payload
+    folder = s.unix_path(DEFAULT_FOLDER)
+    windir_win = s.windir
+    windir = s.unix_path(windir_win)
+    check.true(filecmp.cmp(os.path.join(folder, "Quillmark.exe"),
+                           os.path.join(payload, "Quillmark.exe"), shallow=False),
+               "Quillmark.exe is the program the installer carries")
+    attrs = s.attributes(DEFAULT_FOLDER)
+    for rid, kind, name, storage, read_only in payload_rows():
+        place = folder if kind == "kInstallFolder" else windir
+        where = DEFAULT_FOLDER if kind == "kInstallFolder" else windir_win
+        path = os.path.join(place, name)
+        form = "raw" if storage == "kRaw" else "expanded"
+        if not check.true(os.path.isfile(path), "%s (%d) is in %s" % (name, rid, where)):
+            continue
+        check.true(filecmp.cmp(path, os.path.join(payload, name), shallow=False),
+                   "%s is byte for byte its source (%s)" % (name, form))
+        if kind == "kInstallFolder":
+            check.equal("R" in attrs.get(name.lower(), ""), read_only,
+                        "%s is %sread-only" % (name, "" if read_only else "not "))
+    no_leftovers(s, check)
+
+
+@journey("cancel")
+def cancel_journey(s, check):
+    process = s.start_installer()
+    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
+    s.shot("location")
+    loc = s.focus_to(loc, 2, "Cancel")
+    s.shot("cancel-focused")
+    s.key(loc, "space")
+    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after Cancel")
+    check_nothing_installed(s, check, folder_exists=False)
+
+
+@journey("escape")
+def escape_journey(s, check):
+    process = s.start_installer()
+    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
+    s.shot("location")
+    s.key(loc, "Escape")
+    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after Escape")
+    check_nothing_installed(s, check, folder_exists=False)
+
+
+@journey("decline")
+def decline_journey(s, check):
+    process = s.start_installer()
+    walk_location(s, check, process)
+    agr = walk_agreement(s, check, process)
+    agr = s.focus_to(agr, 2, "Decline")
+    s.shot("decline-focused")
+    s.key(agr, "space")
+    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after Decline")
+    check_nothing_installed(s, check, folder_exists=True)
+
+
+@journey("registry", pending="the registry entries are not written yet (installer/integration)")
+def registry_journey(s, check):
+    default_walk(s, check)
+    windir = s.windir
+
+    def expect(key, name, kind, data):
+        values = s.reg_values(key)
+        if not check.true(values is not None, "%s exists" % key):
+            return
+        check.equal(values.get(name), (kind, data), "%s \"%s\"" % (key, name or "(Default)"))
+
+    expect(SETTINGS_KEY, "nolmaccess", "REG_DWORD", "0x0")
+    expect(SETTINGS_KEY, "patch", "REG_SZ", "blank")
+    expect(SETTINGS_KEY, "Installed", "REG_SZ", "C:\\setup\\Quil.exe")
+    expect(MACHINE_KEY, "Path", "REG_SZ", DEFAULT_FOLDER)
+    expect(MACHINE_KEY, "patch", "REG_SZ", "blank")
+    expect(APP_PATHS_KEY, "(Default)", "REG_SZ", DEFAULT_FOLDER + "\\Quillmark.exe")
+    expect(APP_PATHS_KEY, "Path", "REG_SZ", DEFAULT_FOLDER)
+    expect(UNINSTALL_KEY, "DisplayName", "REG_SZ", "Quillmark 2003   (Remove Only)")
+    expect(UNINSTALL_KEY, "UninstallString", "REG_SZ", windir + "\\uninst1.exe")
+
+
+# ------------------------------------------------------------------ runner ---
+
+def run_journey(name, wine, work):
+    fn, pending = JOURNEYS[name]
+    log("=== journey %s: %s" % (name, wine.describe()))
+    if pending:
+        log("(pending: %s)" % pending)
+    check = Checks()
+    start = time.monotonic()
+    try:
+        with Session(wine, work, name) as s:
+            try:
+                fn(s, check)
+            finally:
+                log("screenshots: %s" % s.shots)
+    except JourneyError as e:
+        check.failed.append(str(e))
+        log("  FAIL %s" % e)
+    except Exception:  # a fault in the harness itself fails the journey too
+        check.failed.append("harness error")
+        traceback.print_exc()
+    seconds = time.monotonic() - start
+    log("journey %s: %s in %.0f s" % (name, "passed" if not check.failed else "FAILED", seconds))
+    log("%s: %d passed, %d failed" % (name, check.passed, len(check.failed)))
+    return not check.failed
+
+
+def main(argv):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("command", choices=["list", "run", "prepare"])
+    parser.add_argument("names", nargs="*")
+    parser.add_argument("--win32-build", help="the build folder of the 32-bit Quil.exe")
+    parser.add_argument("--win64-build", help="the build folder of the x86-64 stand-in")
+    parser.add_argument("--work", help="where prefixes, screenshots and logs go")
+    args = parser.parse_args(argv)
+
+    if args.command == "list":
+        for name, (_, pending) in JOURNEYS.items():
+            print(name + (" pending" if pending else ""))
+        return 0
+
+    work = os.path.abspath(args.work)
+    os.makedirs(work, exist_ok=True)
+    try:
+        wine = choose_wine(args.win32_build, args.win64_build, work)
+        log("Wine for the journeys: " + wine.describe())
+        if args.command == "prepare":
+            Template(wine, work).ensure()
+            return 0
+    except JourneyError as e:
+        log("FAIL: %s" % e)
+        return 1
+
+    names = args.names or [n for n, (_, p) in JOURNEYS.items()
+                           if not p or os.environ.get("QUIL_E2E_PENDING") == "1"]
+    unknown = [n for n in names if n not in JOURNEYS]
+    if unknown:
+        log("unknown journeys: %s" % ", ".join(unknown))
+        return 2
+    results = {n: run_journey(n, wine, work) for n in names}
+    failed = [n for n, ok in results.items() if not ok]
+    log("journeys: %d passed, %d failed" % (len(results) - len(failed), len(failed)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,131 @@
+// winprobe: prints every visible top-level window of the Wine session it runs
+// in, one JSON object a line, with its controls, so that the journeys can tell
+// the installer's untitled dialogs apart, read what they show and find the X
+// window to send keys to.
+//
+// Usage: winprobe [EXE]   (only windows of processes whose image name is EXE)
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace {
+
+std::map<DWORD, std::string> g_processNames;
+std::string g_only;
+
+std::string Lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+void ReadProcessNames() {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL ok = Process32First(snap, &entry); ok; ok = Process32Next(snap, &entry))
+    g_processNames[entry.th32ProcessID] = Lower(entry.szExeFile);
+  CloseHandle(snap);
+}
+
+// ANSI text as a JSON string; bytes above 127 are taken as Latin-1.
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// The text through WM_GETTEXT, which the system carries across processes; a
+// window whose thread does not answer within half a second (the installer
+// pumps no messages while it writes files) gives null.
+std::string WindowText(HWND hwnd) {
+  char buffer[4096];
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                           SMTO_ABORTIFHUNG | SMTO_BLOCK, 500, &copied))
+    return "null";
+  if (copied >= sizeof buffer) copied = sizeof buffer - 1;
+  buffer[copied] = '\0';
+  return Json(buffer);
+}
+
+std::string ClassOf(HWND hwnd) {
+  char name[256];
+  if (!GetClassNameA(hwnd, name, sizeof name)) return "";
+  return name;
+}
+
+std::string Flag(bool value) { return value ? "true" : "false"; }
+
+BOOL CALLBACK AddControl(HWND child, LPARAM param) {
+  auto* out = reinterpret_cast<std::string*>(param);
+  if (out->back() != '[') *out += ",";
+  char id[32];
+  std::snprintf(id, sizeof id, "%d", static_cast<int>(static_cast<short>(GetDlgCtrlID(child))));
+  *out += "{\"id\":" + std::string(id) + ",\"class\":" + Json(ClassOf(child)) +
+          ",\"text\":" + WindowText(child) + ",\"enabled\":" + Flag(IsWindowEnabled(child)) +
+          ",\"visible\":" + Flag(IsWindowVisible(child)) + "}";
+  return TRUE;
+}
+
+BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
+  if (!IsWindowVisible(hwnd)) return TRUE;
+  DWORD pid = 0;
+  DWORD tid = GetWindowThreadProcessId(hwnd, &pid);
+  std::string exe = g_processNames.count(pid) ? g_processNames[pid] : "";
+  if (!g_only.empty() && exe != g_only) return TRUE;
+
+  RECT r = {};
+  GetWindowRect(hwnd, &r);
+  // winex11 keeps the X window of every top-level window in this property.
+  auto xid = reinterpret_cast<unsigned long long>(GetPropA(hwnd, "__wine_x11_whole_window"));
+  GUITHREADINFO gui = {};
+  gui.cbSize = sizeof gui;
+  int focus = 0;
+  if (GetGUIThreadInfo(tid, &gui) && gui.hwndFocus && IsChild(hwnd, gui.hwndFocus))
+    focus = static_cast<short>(GetDlgCtrlID(gui.hwndFocus));
+
+  char head[512];
+  std::snprintf(head, sizeof head,
+                "{\"hwnd\":%llu,\"xid\":%llu,\"pid\":%lu,\"rect\":[%ld,%ld,%ld,%ld],\"focus\":%d,",
+                static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hwnd)), xid,
+                static_cast<unsigned long>(pid), r.left, r.top, r.right, r.bottom, focus);
+  std::string line = head;
+  // The title as the system keeps it: readable even while the window's
+  // thread is busy.
+  char title[1024];
+  if (GetWindowTextA(hwnd, title, sizeof title) <= 0) title[0] = '\0';
+  line += "\"exe\":" + Json(exe) + ",\"class\":" + Json(ClassOf(hwnd)) +
+          ",\"title\":" + Json(title) + ",\"enabled\":" + Flag(IsWindowEnabled(hwnd)) +
+          ",\"maximized\":" + Flag(IsZoomed(hwnd)) + ",\"controls\":[";
+  EnumChildWindows(hwnd, AddControl, reinterpret_cast<LPARAM>(&line));
+  line += "]}\n";
+  std::fputs(line.c_str(), stdout);
+  return TRUE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) g_only = Lower(argv[1]);
+  ReadProcessNames();
+  EnumWindows(PrintWindow, 0);
+  std::fflush(stdout);
+  return 0;
+}

@@ -1,0 +1,571 @@
+"""Runs Quil.exe under Wine as a user would: a fresh prefix, a virtual X
+display, windows found through the window probe, keys sent with xdotool.
+
+The real program is the 32-bit build.  Where 32-bit Wine cannot run (a kernel
+without 32-bit user mode, or 32-bit programs handed to an emulator under which
+Wine crashes), the x86-64 build of the same sources stands in for it under
+64-bit Wine; `choose_wine` decides and says which.
+"""
+
+import fcntl
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+WINE32 = "/usr/lib/wine/wine"
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+
+# Gecko and Mono would be offered at the first start of a prefix, in a dialog
+# that nobody answers; the menu builder would write desktop entries outside it.
+DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+# Where the installer sits inside the prefix when it runs.
+INSTALLER_FOLDER = "C:\\setup"
+
+
+class JourneyError(Exception):
+    """A journey cannot go on: a window that never came, a program that hung."""
+
+
+def log(text):
+    print(text, flush=True)
+
+
+# ---------------------------------------------------------------- the Wine ---
+
+class Wine:
+    """One way of running the installer: which build, which loader, which
+    prefix architecture."""
+
+    def __init__(self, arch, loader, build, why):
+        self.arch = arch            # "win32" or "win64"
+        self.loader = loader
+        self.build = os.path.abspath(build)
+        self.why = why
+
+    @property
+    def quil(self):
+        return os.path.join(self.build, "Quil.exe")
+
+    @property
+    def probe(self):
+        return os.path.join(self.build, "tests", "e2e", "probe", "winprobe.exe")
+
+    @property
+    def payload(self):
+        return os.path.join(self.build, "payload")
+
+    def product(self, name):
+        return os.path.join(self.build, "product", name)
+
+    def describe(self):
+        if self.arch == "win32":
+            return "the 32-bit Quil.exe under 32-bit Wine (WINEARCH=win32)"
+        return ("the x86-64 build of Quil.exe under wine64 (WINEARCH=win64), standing in "
+                "for the 32-bit program: " + self.why)
+
+    def version(self):
+        out = subprocess.run([self.loader, "--version"], capture_output=True, text=True,
+                             timeout=60)
+        return out.stdout.strip() or "unknown"
+
+
+def _binfmt_emulator_for(path):
+    """The interpreter that binfmt_misc hands the program at `path` to, if any
+    enabled entry claims it by its magic bytes."""
+    root = "/proc/sys/fs/binfmt_misc"
+    try:
+        with open(path, "rb") as f:
+            head = f.read(256)
+        names = os.listdir(root)
+    except OSError:
+        return None
+    for name in names:
+        try:
+            with open(os.path.join(root, name)) as f:
+                text = f.read()
+        except OSError:
+            continue
+        if not text.startswith("enabled"):
+            continue
+        fields = dict(line.split(" ", 1) for line in text.splitlines() if " " in line)
+        magic = bytes.fromhex(fields.get("magic", ""))
+        mask = bytes.fromhex(fields.get("mask", "ff" * len(magic)))
+        offset = int(fields.get("offset", "0"))
+        chunk = head[offset:offset + len(magic)]
+        if magic and len(chunk) == len(magic) and all(
+                (c & m) == (g & m) for c, g, m in zip(chunk, magic, mask)):
+            return fields.get("interpreter", name)
+    return None
+
+
+def win32_obstacle():
+    """Why 32-bit Wine cannot run here, or None when nothing is known
+    against it (the template prefix's boot is the final test)."""
+    if not os.access(WINE32, os.X_OK):
+        return "32-bit Wine (wine32) is not installed"
+    emulator = _binfmt_emulator_for(WINE32)
+    if emulator:
+        return ("32-bit programs on this machine are handed to %s by binfmt_misc, "
+                "and Wine does not survive that emulation" % emulator)
+    try:
+        subprocess.run([WINE32, "--version"], capture_output=True, timeout=30, check=True)
+    except (OSError, subprocess.SubprocessError) as e:
+        return "this kernel cannot run 32-bit programs (%s)" % e
+    return None
+
+
+def choose_wine(win32_build, win64_build, work):
+    """The 32-bit program under 32-bit Wine when that works here, otherwise
+    the x86-64 stand-in under wine64."""
+    reason = win32_obstacle()
+    refused = os.path.join(work, "win32-refused")
+    if reason is None and os.path.exists(refused):
+        with open(refused) as f:
+            reason = f.read().strip()
+    if reason is None and win32_build:
+        wine = Wine("win32", WINE32, win32_build, "")
+        try:
+            Template(wine, work).ensure()
+            return wine
+        except JourneyError as e:
+            reason = "32-bit Wine could not make a prefix: %s" % e
+            with open(refused, "w") as f:
+                f.write(reason + "\n")
+    if not os.access(WINE64, os.X_OK):
+        raise JourneyError("neither 32-bit Wine nor wine64 can run here: " + (reason or ""))
+    return Wine("win64", WINE64, win64_build, reason or "no 32-bit build given")
+
+
+# ---------------------------------------------------------------- prefixes ---
+
+def wine_env(prefix, arch, display=None, home=None):
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("WINE") and k not in ("DISPLAY", "XAUTHORITY")}
+    env.update(WINEPREFIX=prefix, WINEARCH=arch, WINEDEBUG="-all",
+               WINEDLLOVERRIDES=DLL_OVERRIDES)
+    if home:
+        # An empty home keeps the prefix's user folders inside the prefix
+        # rather than linked to the real user's.
+        env.update(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                   XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+                   XDG_CACHE_HOME=os.path.join(home, ".cache"))
+    if display:
+        env["DISPLAY"] = display
+    return env
+
+
+def kill_wineserver(env, timeout=60):
+    server = WINESERVER if os.access(WINESERVER, os.X_OK) else "wineserver"
+    try:
+        subprocess.run([server, "-k"], env=env, capture_output=True, timeout=timeout)
+        subprocess.run([server, "-w"], env=env, capture_output=True, timeout=timeout)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        log("warning: wineserver did not stop cleanly: %s" % e)
+
+
+# Wine's own programs and libraries in a prefix are never written at run time:
+# a journey's copy links them instead of copying a gigabyte each time.
+_LINKED = (".dll", ".exe", ".drv", ".sys", ".ocx", ".cpl", ".acm", ".tlb", ".ax", ".ds",
+           ".msstyles", ".vxd", ".mui", ".nls")
+
+
+def _copy_or_link(src, dst):
+    if src.lower().endswith(_LINKED) and "drive_c" + os.sep + "windows" in src:
+        os.link(src, dst)
+    else:
+        shutil.copy2(src, dst)
+
+
+class Template:
+    """A prefix booted once (wineboot takes minutes), copied for each journey."""
+
+    BOOT_TIMEOUT = 600
+
+    def __init__(self, wine, work):
+        self.wine = wine
+        self.work = os.path.abspath(work)
+        tag = re.sub(r"[^A-Za-z0-9.]+", "-", wine.version())
+        self.path = os.path.join(self.work, "template-%s-%s" % (wine.arch, tag))
+        self.home = os.path.join(self.work, "home")
+
+    def ensure(self):
+        os.makedirs(self.work, exist_ok=True)
+        os.makedirs(self.home, exist_ok=True)
+        with open(os.path.join(self.work, "template.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            ready = os.path.join(self.path, ".journeys-ready")
+            if os.path.exists(ready):
+                return self.path
+            shutil.rmtree(self.path, ignore_errors=True)
+            log("making the template Wine prefix (wineboot, a few minutes): %s" % self.path)
+            env = wine_env(self.path, self.wine.arch, home=self.home)
+            env.pop("DISPLAY", None)
+            start = time.monotonic()
+            try:
+                subprocess.run([self.wine.loader, "wineboot", "-i"], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               timeout=self.BOOT_TIMEOUT, check=True)
+            except (OSError, subprocess.SubprocessError) as e:
+                kill_wineserver(env)
+                shutil.rmtree(self.path, ignore_errors=True)
+                raise JourneyError("wineboot failed: %s" % e)
+            finally:
+                kill_wineserver(env)
+            if not os.path.isdir(os.path.join(self.path, "drive_c", "windows")):
+                raise JourneyError("wineboot left no C:\\windows in %s" % self.path)
+            open(ready, "w").close()
+            log("template prefix ready in %.0f s" % (time.monotonic() - start))
+            return self.path
+
+    def copy_to(self, dest):
+        self.ensure()
+        if os.path.exists(dest):
+            _make_writable(dest)
+            shutil.rmtree(dest)
+        shutil.copytree(self.path, dest, symlinks=True, copy_function=_copy_or_link)
+        os.remove(os.path.join(dest, ".journeys-ready"))
+
+
+def _make_writable(top):
+    for root, dirs, files in os.walk(top):
+        for name in dirs + files:
+            p = os.path.join(root, name)
+            if not os.path.islink(p):
+                os.chmod(p, os.stat(p).st_mode | 0o200)
+
+
+# ----------------------------------------------------------------- windows ---
+
+class Window:
+    """One visible top-level window, as the probe saw it."""
+
+    def __init__(self, data):
+        self.data = data
+        self.hwnd = data["hwnd"]
+        self.xid = data["xid"]
+        self.exe = data["exe"]
+        self.title = data["title"]
+        self.controls = data["controls"]
+        self.focus = data["focus"]
+        self.maximized = data["maximized"]
+
+    def control(self, cid):
+        for c in self.controls:
+            if c["id"] == cid:
+                return c
+        return None
+
+    def text(self, cid):
+        c = self.control(cid)
+        return None if c is None else c["text"]
+
+    def enabled(self, cid):
+        c = self.control(cid)
+        return c is not None and c["enabled"]
+
+    def texts(self):
+        return [c["text"] for c in self.controls if c["text"]]
+
+    def __repr__(self):
+        label = self.title or "/".join(t for t in self.texts()[:3])
+        return "<%s %r>" % (self.exe, label[:60])
+
+
+def is_location_dialog(w):
+    return w.exe == "quil.exe" and w.text(1) == "Install" and w.control(1002) is not None
+
+
+def is_agreement_dialog(w):
+    return w.exe == "quil.exe" and w.text(1) == "Accept" and w.text(2) == "Decline"
+
+
+def is_progress_dialog(w):
+    return w.exe == "quil.exe" and "A moment please..." in w.texts()
+
+
+def is_notice(code):
+    return lambda w: w.title == "ERROR " + code
+
+
+def is_main_program(w):
+    return w.exe == "quillmark.exe" and w.title == "Quillmark 2003"
+
+
+# ----------------------------------------------------------------- session ---
+
+class Session:
+    """One journey's machine: its own prefix copy, X display and wineserver,
+    all ended when the journey ends, whatever happened."""
+
+    def __init__(self, wine, work, name):
+        self.wine = wine
+        self.work = work = os.path.abspath(work)
+        self.name = name
+        self.root = os.path.join(work, "journeys", name)
+        self.prefix = os.path.join(self.root, "prefix")
+        self.shots = os.path.join(work, "shots", name)
+        self.home = os.path.join(work, "home")
+        self.xvfb = None
+        self.display = None
+        self.env = None
+        self.processes = []
+        self.shot_count = 0
+
+    # -- set-up and tear-down
+    def __enter__(self):
+        Template(self.wine, self.work).copy_to(self.prefix)
+        shutil.rmtree(self.shots, ignore_errors=True)
+        os.makedirs(self.shots)
+        self._start_display()
+        self.env = wine_env(self.prefix, self.wine.arch, self.display, self.home)
+        # The session's services start with its first program: let that be
+        # this one, so the installer always starts into a running session.
+        self.windir = self.windows_directory()
+        return self
+
+    def __exit__(self, *exc):
+        if self.env:
+            kill_wineserver(self.env)
+        for p in self.processes:
+            try:
+                p.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait(timeout=30)
+        if self.xvfb:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait(timeout=20)
+        return False
+
+    def _start_display(self):
+        # Xvfb picks a free display number itself and writes it to the pipe.
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+            stderr=open(os.path.join(self.root, "xvfb.log"), "w"))
+        os.close(write_end)
+        # Xvfb writes the number and the newline separately, and dies if the
+        # pipe is gone before the newline: read up to it.
+        answer = b""
+        deadline = time.monotonic() + 30
+        while not answer.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([read_end], [], [], max(0, deadline - time.monotonic()))
+            chunk = os.read(read_end, 32) if ready else b""
+            if not chunk:
+                break
+            answer += chunk
+        os.close(read_end)
+        number = answer.decode().strip()
+        if not number.isdigit():
+            raise JourneyError("Xvfb gave no display number within 30 s")
+        self.display = ":" + number
+
+    # -- running Windows programs
+    def run(self, *args, timeout=120):
+        """Runs a Windows program to its end; its exit code and output."""
+        # Output goes through a file, not a pipe: the first Wine program of a
+        # session starts the session's services, which inherit its standard
+        # handles and hold a pipe open long after the program has ended.
+        with tempfile.TemporaryFile() as out:
+            p = subprocess.Popen([self.wine.loader] + list(args), env=self.env, stdout=out,
+                                 stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+            try:
+                code = p.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+                raise JourneyError("%s did not finish within %d s" % (" ".join(args), timeout))
+            out.seek(0)
+            return code, out.read().decode("latin-1").replace("\r\n", "\n")
+
+    def start(self, windows_path, log_name):
+        logf = open(os.path.join(self.root, log_name + ".log"), "w")
+        p = subprocess.Popen([self.wine.loader, windows_path], env=self.env, stdout=logf,
+                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                             start_new_session=True)
+        self.processes.append(p)
+        return p
+
+    def put_installer(self):
+        """Copies Quil.exe into the prefix; its Windows path."""
+        target = self.unix_path(INSTALLER_FOLDER, create=True)
+        shutil.copy2(self.wine.quil, os.path.join(target, "Quil.exe"))
+        return INSTALLER_FOLDER + "\\Quil.exe"
+
+    def start_installer(self):
+        path = self.put_installer()
+        log("starting %s" % path)
+        return self.start(path, "quil")
+
+    def wait_exit(self, process, timeout, what="Quil.exe"):
+        try:
+            return process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.shot("timeout-exit")
+            raise JourneyError("%s did not end within %d s; windows up: %s"
+                               % (what, timeout, self.windows()))
+
+    # -- paths
+    def unix_path(self, windows_path, create=False):
+        """The file behind a C:\\ path in the prefix, matching names without
+        regard to case as Windows does."""
+        m = re.match(r"^([A-Za-z]):\\?(.*)$", windows_path)
+        if not m:
+            raise ValueError("not a drive path: " + windows_path)
+        current = os.path.realpath(os.path.join(self.prefix, "dosdevices",
+                                                m.group(1).lower() + ":"))
+        for part in [p for p in m.group(2).split("\\") if p]:
+            match = None
+            if os.path.isdir(current):
+                match = next((n for n in os.listdir(current) if n.lower() == part.lower()), None)
+            if match is None:
+                match = part
+                if create:
+                    os.makedirs(os.path.join(current, part), exist_ok=True)
+            current = os.path.join(current, match)
+        return current
+
+    def windows_directory(self):
+        code, out = self.run("cmd", "/c", "echo %SystemRoot%")
+        value = out.strip()
+        if code != 0 or not re.match(r"^[A-Za-z]:\\", value):
+            raise JourneyError("cannot read the prefix's Windows directory: %r" % out)
+        return value
+
+    def attributes(self, folder):
+        """File name (lower case) -> DOS attribute letters, as attrib shows them."""
+        code, out = self.run("attrib", folder + "\\*")
+        found = {}
+        for line in out.splitlines():
+            m = re.match(r"^(.{1,12}?)\s*([A-Za-z]:\\.*)$", line)
+            if m:
+                found[m.group(2).rsplit("\\", 1)[-1].lower()] = m.group(1).replace(" ", "")
+        if code != 0 or not found:
+            raise JourneyError("attrib gave nothing for %s: %r" % (folder, out[:300]))
+        return found
+
+    def reg_values(self, key):
+        """Value name -> (type, data) of one registry key, or None without it."""
+        code, out = self.run("reg", "query", key)
+        if code != 0:
+            return None
+        values = {}
+        for line in out.splitlines():
+            m = re.match(r"^    (.*?)    (REG_[A-Z_]+)    ?(.*)$", line)
+            if m:
+                values[m.group(1)] = (m.group(2), m.group(3))
+        return values
+
+    def reg_add(self, key, name, kind, data):
+        args = ["reg", "add", key, "/f", "/t", kind, "/d", data]
+        args[3:3] = ["/v", name] if name else ["/ve"]
+        code, out = self.run(*args)
+        if code != 0:
+            raise JourneyError("reg add %s %s failed: %s" % (key, name, out))
+
+    def restart_wineserver(self):
+        """Drive settings are read when the wineserver starts."""
+        kill_wineserver(self.env)
+
+    # -- windows and keys
+    def windows(self):
+        try:
+            _, out = self.run(self.wine.probe, timeout=60)
+        except JourneyError:
+            raise JourneyError("the window probe hung for 60 s")
+        found = []
+        for line in out.splitlines():
+            line = line.strip()
+            if line.startswith("{"):
+                found.append(Window(json.loads(line)))
+        return found
+
+    def wait_for(self, predicate, what, timeout=90, process=None, ready=True):
+        """The first window that satisfies `predicate`, once it can take keys
+        (mapped, and its dialog has put the focus on a control)."""
+        deadline = time.monotonic() + timeout
+        seen = []
+        while time.monotonic() < deadline:
+            seen = self.windows()
+            for w in seen:
+                if predicate(w) and (not ready or self._takes_keys(w)):
+                    return w
+            if process is not None and process.poll() is not None:
+                self.shot("ended-before-" + re.sub(r"\W+", "-", what))
+                raise JourneyError("Quil.exe ended (exit code %s) while waiting for %s; "
+                                   "windows up: %s" % (process.returncode, what, seen))
+            time.sleep(0.3)
+        self.shot("timeout-" + re.sub(r"\W+", "-", what))
+        raise JourneyError("timed out after %d s waiting for %s; windows up: %s"
+                           % (timeout, what, seen))
+
+    def wait_gone(self, window, what, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if all(w.hwnd != window.hwnd for w in self.windows()):
+                return
+            time.sleep(0.3)
+        self.shot("timeout-gone-" + re.sub(r"\W+", "-", what))
+        raise JourneyError("%s was still up after %d s" % (what, timeout))
+
+    def _takes_keys(self, w):
+        if not w.xid:
+            return False
+        out = subprocess.run(["xwininfo", "-id", str(w.xid)], env=self._xenv(),
+                             capture_output=True, text=True, timeout=30)
+        mapped = "Map State: IsViewable" in out.stdout
+        return mapped and (w.focus != 0 or not w.controls)
+
+    def _xenv(self):
+        env = dict(os.environ)
+        env["DISPLAY"] = self.display
+        return env
+
+    def key(self, window, *keys):
+        """Sends keys to a window, as typed by the user."""
+        log("keys %s to %r" % (" ".join(keys), window))
+        subprocess.run(["xdotool", "key", "--window", str(window.xid)] + list(keys),
+                       env=self._xenv(), check=True, timeout=30)
+
+    def focus_to(self, window, control_id, what, timeout=20):
+        """Tabs through the dialog until control `control_id` has the focus."""
+        for _ in range(len(window.controls) + 1):
+            current = self.refresh(window)
+            if current.focus == control_id:
+                return current
+            self.key(current, "Tab")
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline and self.refresh(window).focus == current.focus:
+                time.sleep(0.2)
+        raise JourneyError("Tab never brought the focus to %s" % what)
+
+    def refresh(self, window):
+        for w in self.windows():
+            if w.hwnd == window.hwnd:
+                return w
+        raise JourneyError("%r is gone" % window)
+
+    def shot(self, name):
+        """A screenshot of the whole display, numbered in the journey's order."""
+        self.shot_count += 1
+        path = os.path.join(self.shots, "%02d-%s.png" % (self.shot_count, name))
+        subprocess.run(["import", "-window", "root", path], env=self._xenv(),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        if not os.path.exists(path):
+            log("warning: no screenshot %s" % path)
+        return path
