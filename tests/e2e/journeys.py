@@ -3,8 +3,9 @@
 
     journeys.py list                      names, pending ones marked
     journeys.py run NAME... [options]     runs journeys; exit 0 when all pass
-    journeys.py walk [options]            the default install with screenshots,
-                                          or interactively on $DISPLAY (--interactive)
+    journeys.py prepare [options]         chooses the Wine and makes the template prefix
+    journeys.py walk [options]            the default install, with screenshots
+    journeys.py interactive [options]     Quil.exe on $DISPLAY, for a person
 
 A journey is a function that drives one fresh prefix through `Session` and
 records its findings with `Checks`; `@journey` registers it.  Pending journeys
@@ -106,15 +107,17 @@ def walk_agreement(s, check, process):
 
 
 def catch_progress(s, process):
-    """A screenshot of "A moment please..." if it is caught on screen; the
-    file work can be over before it is."""
+    """A screenshot while "A moment please..." is up, if the file work lasts
+    long enough to catch it. The installer pumps no messages meanwhile, so
+    Wine may not have painted the dialog when the screenshot is taken."""
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline and process.poll() is None:
         if any(is_progress_dialog(w) for w in s.windows()):
-            s.shot("progress")
+            s.shot("file-work")
+            log("  (the progress dialog was up during the file work)")
             return
         time.sleep(0.2)
-    log("  (the progress dialog was not caught on screen)")
+    log("  (the progress dialog was not caught during the file work)")
 
 
 def default_walk(s, check):
@@ -271,9 +274,21 @@ def run_journey(name, wine, work):
     return not check.failed
 
 
+def interactive(wine, work, display):
+    """Quil.exe on the user's display, in a fresh prefix, for a person to use."""
+    with Session(wine, work, "interactive", display=display) as s:
+        process = s.start_installer()
+        log("Quil.exe runs on %s; its prefix: %s" % (display, s.prefix))
+        code = process.wait()
+        log("Quil.exe ended with exit code %d; waiting for the programs it started "
+            "(close Quillmark to finish)" % code)
+        s.wait_all_ended()
+    return 0
+
+
 def main(argv):
     parser = argparse.ArgumentParser()
-    parser.add_argument("command", choices=["list", "run", "prepare"])
+    parser.add_argument("command", choices=["list", "run", "prepare", "walk", "interactive"])
     parser.add_argument("names", nargs="*")
     parser.add_argument("--win32-build", help="the build folder of the 32-bit Quil.exe")
     parser.add_argument("--win64-build", help="the build folder of the x86-64 stand-in")
@@ -293,9 +308,17 @@ def main(argv):
         if args.command == "prepare":
             Template(wine, work).ensure()
             return 0
+        if args.command == "interactive":
+            return interactive(wine, work, os.environ["DISPLAY"])
     except JourneyError as e:
         log("FAIL: %s" % e)
         return 1
+
+    if args.command == "walk":
+        # The main job without a display: the default install, every screen
+        # kept as a screenshot.
+        JOURNEYS["walk"] = JOURNEYS["default"]
+        return 0 if run_journey("walk", wine, work) else 1
 
     names = args.names or [n for n, (_, p) in JOURNEYS.items()
                            if not p or os.environ.get("QUIL_E2E_PENDING") == "1"]

@@ -306,7 +306,7 @@ class Session:
     """One journey's machine: its own prefix copy, X display and wineserver,
     all ended when the journey ends, whatever happened."""
 
-    def __init__(self, wine, work, name):
+    def __init__(self, wine, work, name, display=None):
         self.wine = wine
         self.work = work = os.path.abspath(work)
         self.name = name
@@ -315,7 +315,7 @@ class Session:
         self.shots = os.path.join(work, "shots", name)
         self.home = os.path.join(work, "home")
         self.xvfb = None
-        self.display = None
+        self.display = display      # a display of the user's; else a new Xvfb
         self.env = None
         self.processes = []
         self.shot_count = 0
@@ -325,7 +325,8 @@ class Session:
         Template(self.wine, self.work).copy_to(self.prefix)
         shutil.rmtree(self.shots, ignore_errors=True)
         os.makedirs(self.shots)
-        self._start_display()
+        if not self.display:
+            self._start_display()
         self.env = wine_env(self.prefix, self.wine.arch, self.display, self.home)
         # The session's services start with its first program: let that be
         # this one, so the installer always starts into a running session.
@@ -478,6 +479,12 @@ class Session:
         if code != 0:
             raise JourneyError("reg add %s %s failed: %s" % (key, name, out))
 
+    def wait_all_ended(self):
+        """Waits, without a bound, until every program of the session has
+        ended: for a person at the display, closing the installed program."""
+        server = WINESERVER if os.access(WINESERVER, os.X_OK) else "wineserver"
+        subprocess.run([server, "-w"], env=self.env)
+
     def restart_wineserver(self):
         """Drive settings are read when the wineserver starts."""
         kill_wineserver(self.env)
@@ -539,8 +546,10 @@ class Session:
     def key(self, window, *keys):
         """Sends keys to a window, as typed by the user."""
         log("keys %s to %r" % (" ".join(keys), window))
-        subprocess.run(["xdotool", "key", "--window", str(window.xid)] + list(keys),
-                       env=self._xenv(), check=True, timeout=30)
+        out = subprocess.run(["xdotool", "key", "--window", str(window.xid)] + list(keys),
+                             env=self._xenv(), capture_output=True, text=True, timeout=30)
+        if out.returncode != 0:
+            raise JourneyError("xdotool could not send %s: %s" % (keys, out.stderr.strip()))
 
     def focus_to(self, window, control_id, what, timeout=20):
         """Tabs through the dialog until control `control_id` has the focus."""

@@ -51,17 +51,20 @@ std::string Json(const std::string& text) {
   return out + "\"";
 }
 
-// The text through WM_GETTEXT, which the system carries across processes; a
-// window whose thread does not answer within half a second (the installer
-// pumps no messages while it writes files) gives null.
+// The text through WM_GETTEXT, which the system carries across processes (an
+// edit control keeps its text to itself). A window whose thread does not
+// answer within half a second (the installer pumps no messages while it writes
+// files) gives the text that the system keeps for it instead.
 std::string WindowText(HWND hwnd) {
-  char buffer[4096];
+  static char buffer[65536];
   DWORD_PTR copied = 0;
-  if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
-                           SMTO_ABORTIFHUNG | SMTO_BLOCK, 500, &copied))
-    return "null";
-  if (copied >= sizeof buffer) copied = sizeof buffer - 1;
-  buffer[copied] = '\0';
+  if (SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                          SMTO_ABORTIFHUNG | SMTO_BLOCK, 500, &copied)) {
+    if (copied >= sizeof buffer) copied = sizeof buffer - 1;
+    buffer[copied] = '\0';
+  } else if (GetWindowTextA(hwnd, buffer, sizeof buffer) <= 0) {
+    buffer[0] = '\0';
+  }
   return Json(buffer);
 }
 
