@@ -31,6 +31,10 @@ ctest --test-dir "$build/win32" --output-on-failure
 # installer work not done yet.
 cmake -S "$top/tests/e2e" -B "$build/e2e" -DQUIL_WIN32_BUILD="$build/win32" \
       -DQUIL_WIN64_BUILD="$build/win64"
+# Says which Wine and which build the journeys run, and boots the template
+# prefix (minutes, once per build folder) before the timed CTest entries.
+python3 "$top/tests/e2e/journeys.py" prepare --win32-build "$build/win32" \
+        --win64-build "$build/win64" --work "$build/e2e"
 if [ "${QUIL_E2E_PENDING:-0}" = 1 ]; then
   ctest --test-dir "$build/e2e" --output-on-failure
 else
