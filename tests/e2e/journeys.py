@@ -23,8 +23,8 @@ import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from wine_session import (JourneyError, Session, Template, choose_wine, is_agreement_dialog,
-                          is_location_dialog, is_main_program, is_notice, is_progress_dialog,
-                          log)
+                          is_location_dialog, is_main_program, is_notice, is_notice_other_than,
+                          is_progress_dialog, log)
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEFAULT_FOLDER = "C:\\Program Files\\Quillmark"
@@ -245,6 +245,160 @@ def registry_journey(s, check):
     expect(APP_PATHS_KEY, "Path", "REG_SZ", DEFAULT_FOLDER)
     expect(UNINSTALL_KEY, "DisplayName", "REG_SZ", "Quillmark 2003   (Remove Only)")
     expect(UNINSTALL_KEY, "UninstallString", "REG_SZ", windir + "\\uninst1.exe")
+
+
+# ------------------------------------------------- an existing main program ---
+
+def place_main_program(s, source, read_only=False, extra=b""):
+    """Puts `source` (with `extra` bytes after it) where the installer puts
+    Quillmark.exe; the bytes placed."""
+    folder = s.unix_path(DEFAULT_FOLDER, create=True)
+    with open(source, "rb") as f:
+        data = f.read() + extra
+    with open(os.path.join(folder, "Quillmark.exe"), "wb") as f:
+        f.write(data)
+    if read_only:
+        code, out = s.run("attrib", "+r", DEFAULT_FOLDER + "\\Quillmark.exe")
+        if code != 0:
+            raise JourneyError("attrib +r failed: %s" % out)
+        if "R" not in s.attributes(DEFAULT_FOLDER).get("quillmark.exe", ""):
+            raise JourneyError("the earlier copy could not be made read-only")
+    return data
+
+
+def refused_replacement(s, check, code, text, running=False):
+    """Install, Accept, then the notice `code`; the run ends with 0. Unless
+    Quillmark.exe is `running` already, its window means the install went on."""
+    process = s.start_installer()
+    walk_location(s, check, process)
+    agr = walk_agreement(s, check, process)
+    s.key(agr, "Return")
+    notice = s.wait_for(is_notice(code), "the notice ERROR " + code, process=process,
+                        instead=[is_notice_other_than(code)] + ([] if running else [is_main_program]))
+    s.shot("error-" + code)
+    check.true(text in notice.texts(), "ERROR %s says %r" % (code, text[:50] + "..."))
+    s.key(notice, "Return")
+    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after ERROR " + code)
+
+
+def check_nothing_but_main_program(s, check, data):
+    folder = s.unix_path(DEFAULT_FOLDER)
+    with open(os.path.join(folder, "Quillmark.exe"), "rb") as f:
+        check.true(f.read() == data, "the existing Quillmark.exe is left as it was")
+    check.equal(sorted(os.listdir(folder)), ["Quillmark.exe"],
+                "nothing else was written to the install folder")
+    windir = s.unix_path(s.windir)
+    check.true(not os.path.exists(os.path.join(windir, "wmon03.exe")),
+               "wmon03.exe is not in the Windows directory")
+    no_leftovers(s, check)
+
+
+@journey("in-use", pending="the in-use and version tests of the main program "
+                          "replacement are not built yet (installer/payload)")
+def in_use_journey(s, check):
+    data = place_main_program(s, os.path.join(s.wine.payload, "Quillmark.exe"))
+    running = s.start(DEFAULT_FOLDER + "\\Quillmark.exe", "quillmark")
+    s.wait_for(is_main_program, "the running Quillmark.exe", process=running, ready=False)
+    refused_replacement(s, check, "4", NOTICE_4, running=True)
+    check_nothing_but_main_program(s, check, data)
+
+
+@journey("newer", pending="the in-use and version tests of the main program "
+                          "replacement are not built yet (installer/payload)")
+def newer_journey(s, check):
+    data = place_main_program(s, s.wine.product("Quillmark-1.0.0.2.exe"))
+    refused_replacement(s, check, "5", NOTICE_5)
+    check_nothing_but_main_program(s, check, data)
+
+
+@journey("read-only-copy")
+def read_only_copy_journey(s, check):
+    # The same version with other bytes: an earlier copy, not a newer one.
+    place_main_program(s, os.path.join(s.wine.payload, "Quillmark.exe"), read_only=True,
+                       extra=b"an earlier copy")
+    default_walk(s, check)
+    check_main_program_up(s, check)
+    installed = os.path.join(s.unix_path(DEFAULT_FOLDER), "Quillmark.exe")
+    check.true(filecmp.cmp(installed, os.path.join(s.wine.payload, "Quillmark.exe"),
+                           shallow=False), "the read-only copy was replaced by the carried program")
+    check.true("R" not in s.attributes(DEFAULT_FOLDER).get("quillmark.exe", "R"),
+               "the new Quillmark.exe is not read-only")
+    no_leftovers(s, check)
+
+
+@journey("second-run", pending="the recorded folder is not read back yet (installer/location, "
+                              "installer/integration)")
+def second_run_journey(s, check):
+    default_walk(s, check)
+    main = s.wait_for(is_main_program, "the installed Quillmark.exe's window", ready=False)
+    s.key(main, "alt+F4")
+    s.wait_gone(main, "Quillmark.exe's window")
+
+    process = s.start_installer()
+    loc = s.wait_for(is_location_dialog, "the location dialog of the second run",
+                     process=process)
+    s.shot("second-location")
+    check.equal(loc.text(1000), DEFAULT_FOLDER, "the second run proposes the recorded folder")
+    check.true(not loc.enabled(1002), "Change... is disabled when a previous install is found")
+    s.key(loc, "Return")
+    agr = s.wait_for(is_agreement_dialog, "the agreement dialog of the second run",
+                     process=process)
+    s.key(agr, "Return")
+    check.equal(s.wait_exit(process, 240), 0, "the second run exits with 0")
+    check_main_program_up(s, check)
+    folder = s.unix_path(DEFAULT_FOLDER)
+    for _, kind, name, _, _ in payload_rows():
+        if kind == "kInstallFolder":
+            check.true(filecmp.cmp(os.path.join(folder, name), os.path.join(s.wine.payload, name),
+                                   shallow=False), "%s is written again" % name)
+    no_leftovers(s, check)
+
+
+DRIVE_REFUSALS = {
+    "floppy": "Quillmark can't be installed to a removable disk.",
+    "network": "Quillmark can't be installed to a remote drive. "
+               "Select your local hard drive instead.",
+    "cdrom": "Invalid drive",
+}
+
+
+def drive_refusal(kind):
+    def walk(s, check):
+        # Drive D: of the given type, recorded as the previous install's
+        # drive, so that the location dialog proposes a folder on it.
+        target = os.path.join(s.root, "drive_d")
+        os.makedirs(target, exist_ok=True)
+        os.symlink(target, os.path.join(s.prefix, "dosdevices", "d:"))
+        s.reg_add("HKLM\\Software\\Wine\\Drives", "d:", "REG_SZ", kind)
+        s.reg_add(MACHINE_KEY, "Path", "REG_SZ", "D:\\Quillmark")
+        s.restart_wineserver()
+
+        process = s.start_installer()
+        loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
+        s.shot("location")
+        check.equal(loc.text(1000), "D:\\Quillmark", "the recorded folder on D: is proposed")
+        check.true(loc.enabled(1002), "Change... is enabled (the recorded folder is refused)")
+        s.key(loc, "Return")
+        notice = s.wait_for(is_notice("12"), "the notice ERROR 12", process=process,
+                            instead=[is_agreement_dialog, is_notice_other_than("12")])
+        s.shot("error-12")
+        check.true(DRIVE_REFUSALS[kind] in notice.texts(),
+                   "ERROR 12 says %r" % DRIVE_REFUSALS[kind])
+        s.key(notice, "Return")
+        again = s.wait_for(is_location_dialog, "the location dialog again", process=process)
+        s.shot("location-again")
+        check.equal(again.text(1000), "D:\\Quillmark", "the location dialog comes back")
+        s.key(again, "Escape")
+        check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0")
+        check.equal(os.listdir(target), [], "nothing was written to drive D:")
+        check.true(not os.path.exists(s.unix_path(DEFAULT_FOLDER)), "no install folder was made")
+    return walk
+
+
+for _kind in DRIVE_REFUSALS:
+    journey("drive-" + _kind, pending="drive checks and the recorded folder are not built yet "
+                                      "(installer/location, installer/integration)")(
+        drive_refusal(_kind))
 
 
 # ------------------------------------------------------------------ runner ---

@@ -296,6 +296,10 @@ def is_notice(code):
     return lambda w: w.title == "ERROR " + code
 
 
+def is_notice_other_than(code):
+    return lambda w: w.title.startswith("ERROR ") and w.title != "ERROR " + code
+
+
 def is_main_program(w):
     return w.exe == "quillmark.exe" and w.title == "Quillmark 2003"
 
@@ -395,9 +399,12 @@ class Session:
             return code, out.read().decode("latin-1").replace("\r\n", "\n")
 
     def start(self, windows_path, log_name):
+        """Starts a Windows program in its own folder, as a double click
+        would, and leaves it running."""
         logf = open(os.path.join(self.root, log_name + ".log"), "w")
         p = subprocess.Popen([self.wine.loader, windows_path], env=self.env, stdout=logf,
                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                             cwd=self.unix_path(windows_path.rsplit("\\", 1)[0]),
                              start_new_session=True)
         self.processes.append(p)
         return p
@@ -502,9 +509,10 @@ class Session:
                 found.append(Window(json.loads(line)))
         return found
 
-    def wait_for(self, predicate, what, timeout=90, process=None, ready=True):
+    def wait_for(self, predicate, what, timeout=90, process=None, ready=True, instead=()):
         """The first window that satisfies `predicate`, once it can take keys
-        (mapped, and its dialog has put the focus on a control)."""
+        (mapped, and its dialog has put the focus on a control). A window
+        that satisfies one of `instead` means that it will not come."""
         deadline = time.monotonic() + timeout
         seen = []
         while time.monotonic() < deadline:
@@ -512,6 +520,9 @@ class Session:
             for w in seen:
                 if predicate(w) and (not ready or self._takes_keys(w)):
                     return w
+                if any(other(w) for other in instead):
+                    self.shot("instead-of-" + re.sub(r"\W+", "-", what))
+                    raise JourneyError("%r came up instead of %s" % (w, what))
             if process is not None and process.poll() is not None:
                 self.shot("ended-before-" + re.sub(r"\W+", "-", what))
                 raise JourneyError("Quil.exe ended (exit code %s) while waiting for %s; "
