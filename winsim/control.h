@@ -140,3 +140,31 @@ LPTOP_LEVEL_EXCEPTION_FILTER InstalledFilter();
 UINT ErrorMode();
 
 }  // namespace winsim
+
+namespace winsim {
+
+// The registry. Keys are named from their hive, "HKEY_CURRENT_USER\Software\..."
+// or "HKCU\Software\..." (HKLM, HKCR likewise); key and value names match
+// without regard to case; "" names a key's default value.
+void SetRegValue(const std::string& key, const std::string& name, DWORD type,
+                 const std::string& data);  // creates the key and its parents
+void SetRegString(const std::string& key, const std::string& name, const std::string& text);
+void SetRegNumber(const std::string& key, const std::string& name, DWORD value);
+bool RegKeyExists(const std::string& key);
+bool RegValueExists(const std::string& key, const std::string& name);
+DWORD RegType(const std::string& key, const std::string& name);  // REG_NONE when absent
+std::string RegData(const std::string& key, const std::string& name);  // raw bytes
+// A REG_SZ value's text: its data up to the first NUL.
+std::string RegString(const std::string& key, const std::string& name);
+DWORD RegNumber(const std::string& key, const std::string& name);  // 0 when absent
+std::vector<std::string> RegValueNames(const std::string& key);    // as written, sorted
+// Access the user lacks at a key and everything below it, the way an ACL
+// would refuse it. kDenyWrite refuses creating keys there, opening them for
+// writing and setting values; kDenyOpen refuses every open.
+enum RegDenial { kDenyWrite, kDenyOpen };
+void DenyRegistry(const std::string& key, RegDenial denial);
+// The nth RegSetValueExA (1 = the next) reports success and stores nothing.
+void LoseRegWrite(int nth);
+int OpenRegKeyCount();  // keys opened by the installer and not yet closed
+
+}  // namespace winsim

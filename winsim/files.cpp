@@ -11,7 +11,7 @@ Machine& M() {
   return machine;
 }
 
-static std::string Upper(std::string s) {
+std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
@@ -165,6 +165,7 @@ void Reset() {
   m = Machine();
   ResetLz();
   ResetUi();
+  ResetRegistry();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
   AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);
@@ -589,11 +590,16 @@ DWORD GetTempPathA(DWORD size, LPSTR buffer) {
 }
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
   if (ShouldFail("GetModuleFileNameA")) return 0;
-  // Like the system: truncates to the buffer and still terminates.
+  // Like the system since Vista (and Wine): a name that does not fit is cut to
+  // the buffer, still terminated, and the whole size is returned.
   const std::string& s = M().modulePath;
   if (size == 0) return 0;
   DWORD n = static_cast<DWORD>(std::min<size_t>(s.size(), size - 1));
   std::memcpy(buffer, s.data(), n);
   buffer[n] = '\0';
+  if (s.size() >= size) {
+    M().lastError = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
   return n;
 }

@@ -67,7 +67,9 @@ bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* e
 std::string ParentKey(const std::string& key);
 OpenFile* FindHandle(HANDLE h);
 bool HeldByOther(const Node& n);
+std::string Upper(std::string s);
 void ResetLz();
+void ResetRegistry();
 void ResetUi();
 void Note(const std::string& event);
 

@@ -138,6 +138,77 @@ TEST_F(InstallSequence, AFailedReplacementEndsTheRunBeforeAnyRow) {
   EXPECT_EQ(At("destroy 103"), -1) << "the progress dialog stays until the process ends";
 }
 
+// ---- what the run leaves in the registry ------------------------------------
+
+const char kSettings[] = "HKCU\\Software\\Kestrel\\Quillmark\\Settings";
+const char kMachine[] = "HKLM\\SOFTWARE\\Kestrel";
+const char kAppPath[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quillmark.exe";
+const char kUninstall[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark";
+
+TEST_F(InstallSequence, ADefaultRunRecordsTheInstallEverywhere) {
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  EXPECT_EQ(winsim::RegString(kSettings, "patch"), "blank");
+  EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 0u);
+  EXPECT_EQ(winsim::RegString(kSettings, "Installed"), "C:\\Downloads\\Quil.exe");
+  EXPECT_EQ(winsim::RegString(kMachine, "Path"), kFolder);
+  EXPECT_EQ(winsim::RegString(kMachine, "patch"), "blank");
+  EXPECT_EQ(winsim::RegString(kAppPath, ""), In(kFolder, "Quillmark.exe"));
+  EXPECT_EQ(winsim::RegString(kAppPath, "Path"), kFolder);
+  EXPECT_EQ(winsim::RegString(kUninstall, "DisplayName"), "Quillmark 2003   (Remove Only)");
+  EXPECT_EQ(winsim::RegString(kUninstall, "UninstallString"), "C:\\WINDOWS\\uninst1.exe");
+  // Recorded after the payload, before the uninstaller is written.
+  EXPECT_LT(At("create C:\\WINDOWS\\wmon03.exe"), At("reg set HKEY_CURRENT_USER\\Software\\Kestrel\\Quillmark\\Settings [Installed]"));
+  EXPECT_LT(At("reg set HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark [UninstallString]"),
+            At("create C:\\WINDOWS\\uninst1.exe"));
+}
+
+TEST_F(InstallSequence, AUserWithoutMachineWideAccessStillInstalls) {
+  winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_TRUE(winsim::Notices().empty());
+  EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 1u);
+  EXPECT_EQ(winsim::RegString(kSettings, "Path"), kFolder);
+  EXPECT_FALSE(winsim::RegKeyExists(kAppPath));
+  EXPECT_FALSE(winsim::RegKeyExists(kUninstall));
+  EXPECT_TRUE(winsim::Exists(In(kFolder, "uninst1.exe")));
+  EXPECT_FALSE(winsim::Exists("C:\\WINDOWS\\uninst1.exe"));
+  EXPECT_TRUE(winsim::Exists("C:\\WINDOWS\\wmon03.exe"));
+  EXPECT_NE(At("launch"), -1);
+}
+
+TEST_F(InstallSequence, AnUnwritableUserHiveEndsTheRunBeforeAnyDialog) {
+  winsim::DenyRegistry("HKCU\\Software", winsim::kDenyWrite);
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 1A"});
+  EXPECT_TRUE(winsim::Dialogs().empty());
+}
+
+TEST_F(InstallSequence, ARunOverAnEarlierInstallOverwritesEveryValue) {
+  const char old[] = "C:\\Old\\Place";
+  winsim::SetRegString(kSettings, "Installed", "C:\\Old\\Quil.exe");
+  winsim::SetRegNumber(kSettings, "nolmaccess", 7);
+  winsim::SetRegString(kSettings, "patch", "stale");
+  winsim::SetRegString(kAppPath, "", "C:\\Old\\Place\\Quillmark.exe");
+  winsim::SetRegString(kAppPath, "Path", old);
+  winsim::SetRegString(kUninstall, "DisplayName", "Old");
+  winsim::SetRegString(kUninstall, "UninstallString", "C:\\Old\\uninst1.exe");
+  winsim::SetRegString(kMachine, "Owner", "the application's own");
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  EXPECT_EQ(winsim::RegString(kSettings, "Installed"), "C:\\Downloads\\Quil.exe");
+  EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 0u);
+  EXPECT_EQ(winsim::RegString(kSettings, "patch"), "blank");
+  EXPECT_EQ(winsim::RegString(kMachine, "Installed"), "C:\\Old\\Quil.exe") << "carried over at start";
+  EXPECT_EQ(winsim::RegString(kAppPath, ""), In(kFolder, "Quillmark.exe"));
+  EXPECT_EQ(winsim::RegString(kAppPath, "Path"), kFolder);
+  EXPECT_EQ(winsim::RegString(kUninstall, "DisplayName"), "Quillmark 2003   (Remove Only)");
+  EXPECT_EQ(winsim::RegString(kUninstall, "UninstallString"), "C:\\WINDOWS\\uninst1.exe");
+  EXPECT_EQ(winsim::RegString(kMachine, "Owner"), "the application's own");
+}
+
 // Fails each faultable call of a whole run in turn: every run must still end
 // with 0, with no handle left open and nothing misused.
 TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
@@ -153,6 +224,7 @@ TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
                     winsim::Escape()});
     ASSERT_EQ(RunInstaller(nullptr), 0) << "call " << n;
     ASSERT_EQ(winsim::OpenHandleCount(), 0) << "call " << n;
+    ASSERT_EQ(winsim::OpenRegKeyCount(), 0) << "call " << n;
     ASSERT_TRUE(winsim::Misuse().empty()) << "call " << n << ": " << winsim::Misuse().front();
   }
 }
