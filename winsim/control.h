@@ -7,14 +7,6 @@
 
 #include "winsim/win32_api.h"
 
-#define DRIVE_UNKNOWN 0
-#define DRIVE_NO_ROOT_DIR 1
-#define DRIVE_REMOVABLE 2
-#define DRIVE_FIXED 3
-#define DRIVE_REMOTE 4
-#define DRIVE_CDROM 5
-#define DRIVE_RAMDISK 6
-
 namespace winsim {
 
 // A fresh machine: drive C: fixed with C:\WINDOWS and C:\TEMP, the current
@@ -35,7 +27,19 @@ std::vector<std::string> FolderEntries(const std::string& path);  // names, in c
 std::string CurrentDirectory();
 // Another process holds the file open without sharing for `ms` of virtual time.
 void HoldFile(const std::string& path, DWORD ms);
-int OpenHandleCount();  // file and LZ handles still open
+// Another process (a virus scanner, say) holds the file for `ms` from the
+// first time the installer closes it after opening it for writing.
+void HoldAfterClose(const std::string& path, DWORD ms);
+int OpenHandleCount();  // file, search and LZ handles still open
+
+// Folders the shell reports by CSIDL; "" is a folder without a file-system
+// path. A fresh machine has CSIDL_PROGRAM_FILES at C:\Program Files.
+void SetSpecialFolder(int csidl, const std::string& path);
+void RemoveSpecialFolder(int csidl);
+
+// The bytes of a small program that carries a fixed file version (two halves:
+// major.minor and build.private), readable through the VERSION calls.
+std::string VersionedProgram(DWORD versionMS, DWORD versionLS);
 
 // Folders the system reports.
 void SetWindowsDirectory(const std::string& path);  // "" makes the call fail

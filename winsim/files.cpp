@@ -173,6 +173,8 @@ void Reset() {
   MakeFolders("C:\\WINDOWS");
   MakeFolders("C:\\TEMP");
   MakeFolders("C:\\Downloads");
+  MakeFolders("C:\\Program Files");
+  SetSpecialFolder(CSIDL_PROGRAM_FILES, "C:\\Program Files");
   m.windowsDirectory = "C:\\WINDOWS";
   m.tempPath = "C:\\TEMP\\";
   m.modulePath = "C:\\Downloads\\Quil.exe";
@@ -253,7 +255,12 @@ void HoldFile(const std::string& path, DWORD ms) {
   DWORD error;
   if (Node* n = Lookup(path.c_str(), &error)) n->heldUntil = M().now + ms;
 }
-int OpenHandleCount() { return static_cast<int>(M().handles.size()); }
+void HoldAfterClose(const std::string& path, DWORD ms) {
+  std::string full, key;
+  DWORD error;
+  if (ResolvePath(path.c_str(), &full, &key, &error)) M().holdAfterClose[key] = ms;
+}
+int OpenHandleCount() { return static_cast<int>(M().handles.size() + M().searches.size()); }
 void SetWindowsDirectory(const std::string& path) { M().windowsDirectory = path; }
 void SetTempPath(const std::string& path) { M().tempPath = path; }
 void SetModulePath(const std::string& path) { M().modulePath = path; }
@@ -433,6 +440,11 @@ BOOL CloseHandle(HANDLE handle) {
     M().lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
+  auto hold = M().holdAfterClose.find(it->second.key);
+  if (hold != M().holdAfterClose.end() && (it->second.access & GENERIC_WRITE)) {
+    M().nodes[hold->first].heldUntil = M().now + hold->second;
+    M().holdAfterClose.erase(hold);
+  }
   M().handles.erase(it);
   return TRUE;
 }
@@ -602,4 +614,53 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
     return size;
   }
   return n;
+}
+
+// ---- drives and directory search ---------------------------------------------
+
+UINT GetDriveTypeA(LPCSTR root) {
+  if (root == nullptr) root = M().currentDirectory.c_str();
+  int d = std::toupper(static_cast<unsigned char>(root[0])) - 'A';
+  // The system wants a root: a letter, a colon and at most a backslash after.
+  bool isRoot = d >= 0 && d < 26 && root[1] == ':' &&
+                (root[2] == '\0' || (root[2] == '\\' && root[3] == '\0'));
+  return isRoot ? M().driveTypes[d] : static_cast<UINT>(DRIVE_NO_ROOT_DIR);
+}
+
+DWORD GetLogicalDrives(void) {
+  if (ShouldFail("GetLogicalDrives")) return 0;
+  DWORD mask = 0;
+  for (int d = 0; d < 26; ++d)
+    if (M().driveTypes[d] != DRIVE_NO_ROOT_DIR) mask |= 1u << d;
+  return mask;
+}
+
+// Names are matched as given: the installer looks for one entry, never a pattern.
+HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
+  if (ShouldFail("FindFirstFileA")) return INVALID_HANDLE_VALUE;
+  DWORD error;
+  std::string full;
+  Node* n = Lookup(name, &error, nullptr, &full);
+  if (!n || full.size() <= 3) {
+    M().lastError = n ? ERROR_FILE_NOT_FOUND : error;
+    return INVALID_HANDLE_VALUE;
+  }
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = n->attributes;
+  data->nFileSizeLow = static_cast<DWORD>(n->data.size());
+  std::string leaf = n->path.substr(n->path.find_last_of('\\') + 1);
+  std::memcpy(data->cFileName, leaf.c_str(), std::min<size_t>(leaf.size(), MAX_PATH - 1));
+  uintptr_t h = M().nextHandle;
+  M().nextHandle += 4;
+  M().searches.insert(h);
+  return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL FindClose(HANDLE search) {
+  if (M().searches.erase(reinterpret_cast<uintptr_t>(search)) == 0) {
+    M().misuse.push_back("FindClose of a handle that is not a search");
+    M().lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
 }
