@@ -209,6 +209,34 @@ TEST_F(InstallSequence, ARunOverAnEarlierInstallOverwritesEveryValue) {
   EXPECT_EQ(winsim::RegString(kMachine, "Owner"), "the application's own");
 }
 
+TEST_F(InstallSequence, AnEarlierInstallIsFoundThroughItsCarriedOverPath) {
+  // Recorded per-user by an older run; carried to the machine key before it is read.
+  winsim::PutFile("C:\\Apps\\Quillmark\\Quillmark.exe", winsim::VersionedProgram(0x00010000, 0));
+  winsim::SetRegString(kSettings, "Path", "C:\\Apps\\Quillmark");
+  winsim::QueueBrowse("D:\\Elsewhere");
+  winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  ASSERT_FALSE(winsim::Dialogs().empty());
+  const winsim::DialogRecord& location = winsim::Dialogs()[0];
+  EXPECT_EQ(location.textsAtOpen[2], "C:\\Apps\\Quillmark");
+  EXPECT_FALSE(winsim::DialogEnabled(location, IDC_CHANGE));
+  EXPECT_EQ(location.ignoredPresses, std::vector<int>{IDC_CHANGE});
+  EXPECT_TRUE(winsim::Browses().empty());
+  EXPECT_EQ(winsim::FileData("C:\\Apps\\Quillmark\\Quillmark.exe"), "MZ the main program");
+  EXPECT_EQ(winsim::RegString(kMachine, "Path"), "C:\\Apps\\Quillmark");
+}
+
+TEST_F(InstallSequence, ARemovableDiskPickedThroughChangeIsRefusedAndTheProposalReturns) {
+  winsim::SetDriveType('A', DRIVE_REMOVABLE);
+  winsim::QueueBrowse("A:\\");
+  winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Escape()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 12"});
+  ASSERT_EQ(winsim::Dialogs().size(), 2u);
+  EXPECT_EQ(winsim::Dialogs()[1].textsAtOpen[2], kFolder);
+  EXPECT_TRUE(winsim::DialogEnabled(winsim::Dialogs()[1], IDC_CHANGE));
+}
+
 // Fails each faultable call of a whole run in turn: every run must still end
 // with 0, with no handle left open and nothing misused.
 TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
