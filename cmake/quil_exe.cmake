@@ -76,3 +76,9 @@ target_link_libraries(Quil PRIVATE comctl32 shell32 lz32 version wininet advapi3
 enable_testing()
 add_test(NAME quil_exe_form
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/quil_exe_test.sh $<TARGET_FILE:Quil> ${PAYLOAD} ${PACKED})
+
+# The platform facts program, run under Wine by the journeys' harness.
+add_executable(platform_facts ${CMAKE_SOURCE_DIR}/tests/conformance/platform_facts.cpp)
+target_include_directories(platform_facts PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(platform_facts PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(platform_facts PRIVATE version advapi32)

@@ -602,18 +602,17 @@ DWORD GetTempPathA(DWORD size, LPSTR buffer) {
 }
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
   if (ShouldFail("GetModuleFileNameA")) return 0;
-  // Like the system since Vista (and Wine): a name that does not fit is cut to
-  // the buffer, still terminated, and the whole size is returned.
+  // A name that does not fit fills the whole buffer and returns its size.
+  // Whether the system then terminates it differs (Wine and XP do not), so
+  // here it is left unterminated: code that trusts a terminator is caught.
   const std::string& s = M().modulePath;
-  if (size == 0) return 0;
-  DWORD n = static_cast<DWORD>(std::min<size_t>(s.size(), size - 1));
-  std::memcpy(buffer, s.data(), n);
-  buffer[n] = '\0';
   if (s.size() >= size) {
+    std::memcpy(buffer, s.data(), size);
     M().lastError = ERROR_INSUFFICIENT_BUFFER;
     return size;
   }
-  return n;
+  std::memcpy(buffer, s.c_str(), s.size() + 1);
+  return static_cast<DWORD>(s.size());
 }
 
 // ---- drives and directory search ---------------------------------------------
