@@ -92,3 +92,9 @@ if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   add_test(NAME quil_exe_form
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/quil_exe_test.sh $<TARGET_FILE:Quil> ${PAYLOAD} ${PACKED})
 endif()
+
+# The platform facts program, run under Wine by the journeys' harness.
+add_executable(platform_facts ${CMAKE_SOURCE_DIR}/tests/conformance/platform_facts.cpp)
+target_include_directories(platform_facts PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(platform_facts PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(platform_facts PRIVATE version advapi32)

@@ -6,6 +6,7 @@
 #include "installer/backdrop/backdrop.h"
 #include "installer/crash/crash_filter.h"
 #include "installer/integration/integration.h"
+#include "installer/integration/registry.h"
 #include "installer/location/location.h"
 #include "installer/location/location_dialog.h"
 #include "installer/notices.h"
@@ -14,16 +15,6 @@
 #include "installer/payload/replace_main_program.h"
 #include "installer/state.h"
 #include "resources/resource_ids.h"
-
-static void ComposeKeyPaths() {
-  const char* prefix = "Software\\Kestrel\\";
-  CopyText(g_state.settingsKeyPath, kPathSize, prefix);
-  AppendText(g_state.settingsKeyPath, kPathSize, g_state.productName);
-  AppendText(g_state.settingsKeyPath, kPathSize, "\\Settings");
-  CopyText(g_state.reportKeyPath, kPathSize, prefix);
-  AppendText(g_state.reportKeyPath, kPathSize, g_state.productName);
-  AppendText(g_state.reportKeyPath, kPathSize, "\\report");
-}
 
 static void FetchSystemFolders() {
   g_state.tempFolder[0] = '\0';

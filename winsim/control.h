@@ -7,14 +7,6 @@
 
 #include "winsim/win32_api.h"
 
-#define DRIVE_UNKNOWN 0
-#define DRIVE_NO_ROOT_DIR 1
-#define DRIVE_REMOVABLE 2
-#define DRIVE_FIXED 3
-#define DRIVE_REMOTE 4
-#define DRIVE_CDROM 5
-#define DRIVE_RAMDISK 6
-
 namespace winsim {
 
 // A fresh machine: drive C: fixed with C:\WINDOWS and C:\TEMP, the current
@@ -35,7 +27,19 @@ std::vector<std::string> FolderEntries(const std::string& path);  // names, in c
 std::string CurrentDirectory();
 // Another process holds the file open without sharing for `ms` of virtual time.
 void HoldFile(const std::string& path, DWORD ms);
-int OpenHandleCount();  // file and LZ handles still open
+// Another process (a virus scanner, say) holds the file for `ms` from the
+// first time the installer closes it after opening it for writing.
+void HoldAfterClose(const std::string& path, DWORD ms);
+int OpenHandleCount();  // file, search and LZ handles still open
+
+// Folders the shell reports by CSIDL; "" is a folder without a file-system
+// path. A fresh machine has CSIDL_PROGRAM_FILES at C:\Program Files.
+void SetSpecialFolder(int csidl, const std::string& path);
+void RemoveSpecialFolder(int csidl);
+
+// The bytes of a small program that carries a fixed file version (two halves:
+// major.minor and build.private), readable through the VERSION calls.
+std::string VersionedProgram(DWORD versionMS, DWORD versionLS);
 
 // Folders the system reports.
 void SetWindowsDirectory(const std::string& path);  // "" makes the call fail
@@ -138,5 +142,33 @@ const std::vector<std::string>& Journal();
 int JournalIndex(const std::string& prefix);  // first entry that begins so, or -1
 LPTOP_LEVEL_EXCEPTION_FILTER InstalledFilter();
 UINT ErrorMode();
+
+}  // namespace winsim
+
+namespace winsim {
+
+// The registry. Keys are named from their hive, "HKEY_CURRENT_USER\Software\..."
+// or "HKCU\Software\..." (HKLM, HKCR likewise); key and value names match
+// without regard to case; "" names a key's default value.
+void SetRegValue(const std::string& key, const std::string& name, DWORD type,
+                 const std::string& data);  // creates the key and its parents
+void SetRegString(const std::string& key, const std::string& name, const std::string& text);
+void SetRegNumber(const std::string& key, const std::string& name, DWORD value);
+bool RegKeyExists(const std::string& key);
+bool RegValueExists(const std::string& key, const std::string& name);
+DWORD RegType(const std::string& key, const std::string& name);  // REG_NONE when absent
+std::string RegData(const std::string& key, const std::string& name);  // raw bytes
+// A REG_SZ value's text: its data up to the first NUL.
+std::string RegString(const std::string& key, const std::string& name);
+DWORD RegNumber(const std::string& key, const std::string& name);  // 0 when absent
+std::vector<std::string> RegValueNames(const std::string& key);    // as written, sorted
+// Access the user lacks at a key and everything below it, the way an ACL
+// would refuse it. kDenyWrite refuses creating keys there, opening them for
+// writing and setting values; kDenyOpen refuses every open.
+enum RegDenial { kDenyWrite, kDenyOpen };
+void DenyRegistry(const std::string& key, RegDenial denial);
+// The nth RegSetValueExA (1 = the next) reports success and stores nothing.
+void LoseRegWrite(int nth);
+int OpenRegKeyCount();  // keys opened by the installer and not yet closed
 
 }  // namespace winsim

@@ -11,7 +11,7 @@ Machine& M() {
   return machine;
 }
 
-static std::string Upper(std::string s) {
+std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
@@ -165,6 +165,7 @@ void Reset() {
   m = Machine();
   ResetLz();
   ResetUi();
+  ResetRegistry();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
   AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);
@@ -172,6 +173,8 @@ void Reset() {
   MakeFolders("C:\\WINDOWS");
   MakeFolders("C:\\TEMP");
   MakeFolders("C:\\Downloads");
+  MakeFolders("C:\\Program Files");
+  SetSpecialFolder(CSIDL_PROGRAM_FILES, "C:\\Program Files");
   m.windowsDirectory = "C:\\WINDOWS";
   m.tempPath = "C:\\TEMP\\";
   m.modulePath = "C:\\Downloads\\Quil.exe";
@@ -252,7 +255,12 @@ void HoldFile(const std::string& path, DWORD ms) {
   DWORD error;
   if (Node* n = Lookup(path.c_str(), &error)) n->heldUntil = M().now + ms;
 }
-int OpenHandleCount() { return static_cast<int>(M().handles.size()); }
+void HoldAfterClose(const std::string& path, DWORD ms) {
+  std::string full, key;
+  DWORD error;
+  if (ResolvePath(path.c_str(), &full, &key, &error)) M().holdAfterClose[key] = ms;
+}
+int OpenHandleCount() { return static_cast<int>(M().handles.size() + M().searches.size()); }
 void SetWindowsDirectory(const std::string& path) { M().windowsDirectory = path; }
 void SetTempPath(const std::string& path) { M().tempPath = path; }
 void SetModulePath(const std::string& path) { M().modulePath = path; }
@@ -432,6 +440,11 @@ BOOL CloseHandle(HANDLE handle) {
     M().lastError = ERROR_INVALID_HANDLE;
     return FALSE;
   }
+  auto hold = M().holdAfterClose.find(it->second.key);
+  if (hold != M().holdAfterClose.end() && (it->second.access & GENERIC_WRITE)) {
+    M().nodes[hold->first].heldUntil = M().now + hold->second;
+    M().holdAfterClose.erase(hold);
+  }
   M().handles.erase(it);
   return TRUE;
 }
@@ -589,11 +602,64 @@ DWORD GetTempPathA(DWORD size, LPSTR buffer) {
 }
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
   if (ShouldFail("GetModuleFileNameA")) return 0;
-  // Like the system: truncates to the buffer and still terminates.
+  // A name that does not fit fills the whole buffer and returns its size.
+  // Whether the system then terminates it differs (Wine and XP do not), so
+  // here it is left unterminated: code that trusts a terminator is caught.
   const std::string& s = M().modulePath;
-  if (size == 0) return 0;
-  DWORD n = static_cast<DWORD>(std::min<size_t>(s.size(), size - 1));
-  std::memcpy(buffer, s.data(), n);
-  buffer[n] = '\0';
-  return n;
+  if (s.size() >= size) {
+    std::memcpy(buffer, s.data(), size);
+    M().lastError = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
+  std::memcpy(buffer, s.c_str(), s.size() + 1);
+  return static_cast<DWORD>(s.size());
+}
+
+// ---- drives and directory search ---------------------------------------------
+
+UINT GetDriveTypeA(LPCSTR root) {
+  if (root == nullptr) root = M().currentDirectory.c_str();
+  int d = std::toupper(static_cast<unsigned char>(root[0])) - 'A';
+  // The system wants a root: a letter, a colon and at most a backslash after.
+  bool isRoot = d >= 0 && d < 26 && root[1] == ':' &&
+                (root[2] == '\0' || (root[2] == '\\' && root[3] == '\0'));
+  return isRoot ? M().driveTypes[d] : static_cast<UINT>(DRIVE_NO_ROOT_DIR);
+}
+
+DWORD GetLogicalDrives(void) {
+  if (ShouldFail("GetLogicalDrives")) return 0;
+  DWORD mask = 0;
+  for (int d = 0; d < 26; ++d)
+    if (M().driveTypes[d] != DRIVE_NO_ROOT_DIR) mask |= 1u << d;
+  return mask;
+}
+
+// Names are matched as given: the installer looks for one entry, never a pattern.
+HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
+  if (ShouldFail("FindFirstFileA")) return INVALID_HANDLE_VALUE;
+  DWORD error;
+  std::string full;
+  Node* n = Lookup(name, &error, nullptr, &full);
+  if (!n || full.size() <= 3) {
+    M().lastError = n ? ERROR_FILE_NOT_FOUND : error;
+    return INVALID_HANDLE_VALUE;
+  }
+  std::memset(data, 0, sizeof *data);
+  data->dwFileAttributes = n->attributes;
+  data->nFileSizeLow = static_cast<DWORD>(n->data.size());
+  std::string leaf = n->path.substr(n->path.find_last_of('\\') + 1);
+  std::memcpy(data->cFileName, leaf.c_str(), std::min<size_t>(leaf.size(), MAX_PATH - 1));
+  uintptr_t h = M().nextHandle;
+  M().nextHandle += 4;
+  M().searches.insert(h);
+  return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL FindClose(HANDLE search) {
+  if (M().searches.erase(reinterpret_cast<uintptr_t>(search)) == 0) {
+    M().misuse.push_back("FindClose of a handle that is not a search");
+    M().lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ struct Machine {
   UINT driveTypes[26] = {};
   std::map<std::string, Node> nodes;  // by upper-case full path
   std::map<uintptr_t, OpenFile> handles;
+  std::set<uintptr_t> searches;  // open FindFirstFileA handles
+  std::map<std::string, DWORD> holdAfterClose;  // by key: ms another process then holds it
   uintptr_t nextHandle = 0x1000;
   unsigned long nextOrder = 0;
   std::string currentDirectory;
@@ -67,7 +70,9 @@ bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* e
 std::string ParentKey(const std::string& key);
 OpenFile* FindHandle(HANDLE h);
 bool HeldByOther(const Node& n);
+std::string Upper(std::string s);
 void ResetLz();
+void ResetRegistry();
 void ResetUi();
 void Note(const std::string& event);
 

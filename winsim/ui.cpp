@@ -18,6 +18,7 @@ struct Ui {
   std::vector<DialogRecord> dialogs;
   std::vector<BrowseRecord> browseRecords;
   std::set<void*> shellBlocks;
+  std::map<int, std::string> specialFolders;
   std::map<uintptr_t, bool> ended;  // per dialog window: EndDialog was called
   uintptr_t nextWindow = 0x20000;
 };
@@ -105,6 +106,8 @@ void DefineDialog(int templateId, const std::vector<int>& controls) {
   U().templates[templateId] = controls;
 }
 void RemoveDialog(int templateId) { U().templates.erase(templateId); }
+void SetSpecialFolder(int csidl, const std::string& path) { U().specialFolders[csidl] = path; }
+void RemoveSpecialFolder(int csidl) { U().specialFolders.erase(csidl); }
 UserAction Press(int control) { return {UserAction::kPress, control}; }
 UserAction Enter() { return {UserAction::kEnter, 0}; }
 UserAction Escape() { return {UserAction::kEscape, 0}; }
@@ -230,6 +233,13 @@ HRESULT SHGetMalloc(LPMALLOC* out) {
   return S_OK;
 }
 
+// An item id list here is the shell's own copy of the folder's path.
+static PIDLIST_ABSOLUTE NewIdList(const std::string& path) {
+  char* pidl = static_cast<char*>(shellMalloc.Alloc(path.size() + 1));
+  std::memcpy(pidl, path.c_str(), path.size() + 1);
+  return reinterpret_cast<PIDLIST_ABSOLUTE>(pidl);
+}
+
 PIDLIST_ABSOLUTE SHBrowseForFolderA(BROWSEINFOA* info) {
   U().browseRecords.push_back(
       {info->hwndOwner, info->lpszTitle ? info->lpszTitle : "", info->ulFlags, info->pidlRoot == nullptr});
@@ -248,9 +258,18 @@ PIDLIST_ABSOLUTE SHBrowseForFolderA(BROWSEINFOA* info) {
     std::memcpy(info->pszDisplayName, display.data(), n);
     info->pszDisplayName[n] = '\0';
   }
-  char* pidl = static_cast<char*>(shellMalloc.Alloc(path.size() + 1));
-  std::memcpy(pidl, path.c_str(), path.size() + 1);
-  return reinterpret_cast<PIDLIST_ABSOLUTE>(pidl);
+  return NewIdList(path);
+}
+
+HRESULT SHGetSpecialFolderLocation(HWND owner, int csidl, PIDLIST_ABSOLUTE* pidl) {
+  *pidl = nullptr;
+  if (ShouldFail("SHGetSpecialFolderLocation")) return E_FAIL;
+  Note("special folder " + std::to_string(csidl) + " owner " +
+       std::to_string(reinterpret_cast<uintptr_t>(owner)));
+  auto it = U().specialFolders.find(csidl);
+  if (it == U().specialFolders.end()) return E_FAIL;
+  *pidl = NewIdList(it->second);
+  return S_OK;
 }
 
 BOOL SHGetPathFromIDListA(PCIDLIST_ABSOLUTE pidl, LPSTR path) {

@@ -1,18 +1,95 @@
+// The main program is never written over in place: the new one is expanded
+// beside it, checked, and moved in only once the old one is gone.
 #include "installer/payload/replace_main_program.h"
+
+#include <cstdlib>
 
 #include "installer/notices.h"
 #include "installer/path.h"
 #include "installer/payload/payload.h"
 #include "installer/state.h"
 
-// Expands the new program beside the old one and moves it into place. The
-// in-use and version tests and the image test come with their own work.
+// The version the installer carries is 1.0.0.1: anything above it is newer.
+static const DWORD kCarriedMajor = 1;
+static const DWORD kCarriedLow = 1;
+
+bool ReadFileVersion(const char* path, DWORD* major, DWORD* low) {
+  *major = 0;
+  *low = 0;
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+  if (size == 0) return false;
+  void* block = std::malloc(size);
+  if (!block) return false;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT infoSize = 0;
+  if (GetFileVersionInfoA(path, 0, size, block) &&
+      VerQueryValueA(block, "\\", reinterpret_cast<void**>(&info), &infoSize) && info &&
+      infoSize >= sizeof *info) {
+    *major = HIWORD(info->dwFileVersionMS);
+    *low = info->dwFileVersionLS;
+  }
+  std::free(block);
+  return true;
+}
+
+// Opens the file alone, to learn whether another process holds it; true when
+// it could be opened.
+static bool OpenAlone(const char* path, DWORD flags) {
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
+enum OldCopy { kFree, kHeld, kUnopenable };
+
+static OldCopy TestOldCopy() {
+  if (OpenAlone(g_state.mainProgramPath, FILE_ATTRIBUTE_NORMAL)) return kFree;
+  if (GetLastError() != ERROR_SHARING_VIOLATION) return kUnopenable;
+  // It may be on its way out: one more try after a pause.
+  Sleep(3000);
+  if (OpenAlone(g_state.mainProgramPath, FILE_ATTRIBUTE_NORMAL)) return kFree;
+  return GetLastError() == ERROR_SHARING_VIOLATION ? kHeld : kUnopenable;
+}
+
+static bool NewerVersionPresent() {
+  DWORD major, low;
+  if (!ReadFileVersion(g_state.mainProgramPath, &major, &low)) return false;
+  return major > kCarriedMajor || (major == kCarriedMajor && low > kCarriedLow);
+}
+
+// The expander may still hold the image for a moment after it is written.
+static bool ImageOpens(const char* imagePath) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    Sleep(100);
+    if (OpenAlone(imagePath, FILE_FLAG_SEQUENTIAL_SCAN)) return true;
+    Sleep(1000);
+  }
+  return false;
+}
+
 ReplaceOutcome ReplaceMainProgram() {
   char imagePath[kPathSize];
   if (!PathJoin(g_state.installFolder, "image.tmp", imagePath, sizeof imagePath)) return Failed;
   SetFileAttributesA(g_state.mainProgramPath, FILE_ATTRIBUTE_NORMAL);
+  switch (TestOldCopy()) {
+    case kHeld:
+      return InUse;
+    case kFree:
+      if (NewerVersionPresent()) return NewerPresent;
+      break;
+    case kUnopenable:
+      break;
+  }
   if (!WriteCompressedResource(kMainProgramResource, g_state.installFolder, "image.tmp")) {
     SystemErrorNotice(GetLastError(), "34");
+    return Failed;
+  }
+  if (!ImageOpens(imagePath)) {
+    SystemErrorNotice(GetLastError(), "28");
+    DeleteWithRetry(imagePath);
     return Failed;
   }
   DeleteWithRetry(g_state.mainProgramPath);

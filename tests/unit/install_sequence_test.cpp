@@ -138,6 +138,105 @@ TEST_F(InstallSequence, AFailedReplacementEndsTheRunBeforeAnyRow) {
   EXPECT_EQ(At("destroy 103"), -1) << "the progress dialog stays until the process ends";
 }
 
+// ---- what the run leaves in the registry ------------------------------------
+
+const char kSettings[] = "HKCU\\Software\\Kestrel\\Quillmark\\Settings";
+const char kMachine[] = "HKLM\\SOFTWARE\\Kestrel";
+const char kAppPath[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quillmark.exe";
+const char kUninstall[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark";
+
+TEST_F(InstallSequence, ADefaultRunRecordsTheInstallEverywhere) {
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  EXPECT_EQ(winsim::RegString(kSettings, "patch"), "blank");
+  EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 0u);
+  EXPECT_EQ(winsim::RegString(kSettings, "Installed"), "C:\\Downloads\\Quil.exe");
+  EXPECT_EQ(winsim::RegString(kMachine, "Path"), kFolder);
+  EXPECT_EQ(winsim::RegString(kMachine, "patch"), "blank");
+  EXPECT_EQ(winsim::RegString(kAppPath, ""), In(kFolder, "Quillmark.exe"));
+  EXPECT_EQ(winsim::RegString(kAppPath, "Path"), kFolder);
+  EXPECT_EQ(winsim::RegString(kUninstall, "DisplayName"), "Quillmark 2003   (Remove Only)");
+  EXPECT_EQ(winsim::RegString(kUninstall, "UninstallString"), "C:\\WINDOWS\\uninst1.exe");
+  // Recorded after the payload, before the uninstaller is written.
+  EXPECT_LT(At("create C:\\WINDOWS\\wmon03.exe"), At("reg set HKEY_CURRENT_USER\\Software\\Kestrel\\Quillmark\\Settings [Installed]"));
+  EXPECT_LT(At("reg set HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark [UninstallString]"),
+            At("create C:\\WINDOWS\\uninst1.exe"));
+}
+
+TEST_F(InstallSequence, AUserWithoutMachineWideAccessStillInstalls) {
+  winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_TRUE(winsim::Notices().empty());
+  EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 1u);
+  EXPECT_EQ(winsim::RegString(kSettings, "Path"), kFolder);
+  EXPECT_FALSE(winsim::RegKeyExists(kAppPath));
+  EXPECT_FALSE(winsim::RegKeyExists(kUninstall));
+  EXPECT_TRUE(winsim::Exists(In(kFolder, "uninst1.exe")));
+  EXPECT_FALSE(winsim::Exists("C:\\WINDOWS\\uninst1.exe"));
+  EXPECT_TRUE(winsim::Exists("C:\\WINDOWS\\wmon03.exe"));
+  EXPECT_NE(At("launch"), -1);
+}
+
+TEST_F(InstallSequence, AnUnwritableUserHiveEndsTheRunBeforeAnyDialog) {
+  winsim::DenyRegistry("HKCU\\Software", winsim::kDenyWrite);
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 1A"});
+  EXPECT_TRUE(winsim::Dialogs().empty());
+}
+
+TEST_F(InstallSequence, ARunOverAnEarlierInstallOverwritesEveryValue) {
+  const char old[] = "C:\\Old\\Place";
+  winsim::SetRegString(kSettings, "Installed", "C:\\Old\\Quil.exe");
+  winsim::SetRegNumber(kSettings, "nolmaccess", 7);
+  winsim::SetRegString(kSettings, "patch", "stale");
+  winsim::SetRegString(kAppPath, "", "C:\\Old\\Place\\Quillmark.exe");
+  winsim::SetRegString(kAppPath, "Path", old);
+  winsim::SetRegString(kUninstall, "DisplayName", "Old");
+  winsim::SetRegString(kUninstall, "UninstallString", "C:\\Old\\uninst1.exe");
+  winsim::SetRegString(kMachine, "Owner", "the application's own");
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  EXPECT_EQ(winsim::RegString(kSettings, "Installed"), "C:\\Downloads\\Quil.exe");
+  EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 0u);
+  EXPECT_EQ(winsim::RegString(kSettings, "patch"), "blank");
+  EXPECT_EQ(winsim::RegString(kMachine, "Installed"), "C:\\Old\\Quil.exe") << "carried over at start";
+  EXPECT_EQ(winsim::RegString(kAppPath, ""), In(kFolder, "Quillmark.exe"));
+  EXPECT_EQ(winsim::RegString(kAppPath, "Path"), kFolder);
+  EXPECT_EQ(winsim::RegString(kUninstall, "DisplayName"), "Quillmark 2003   (Remove Only)");
+  EXPECT_EQ(winsim::RegString(kUninstall, "UninstallString"), "C:\\WINDOWS\\uninst1.exe");
+  EXPECT_EQ(winsim::RegString(kMachine, "Owner"), "the application's own");
+}
+
+TEST_F(InstallSequence, AnEarlierInstallIsFoundThroughItsCarriedOverPath) {
+  // Recorded per-user by an older run; carried to the machine key before it is read.
+  winsim::PutFile("C:\\Apps\\Quillmark\\Quillmark.exe", winsim::VersionedProgram(0x00010000, 0));
+  winsim::SetRegString(kSettings, "Path", "C:\\Apps\\Quillmark");
+  winsim::QueueBrowse("D:\\Elsewhere");
+  winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  ASSERT_FALSE(winsim::Dialogs().empty());
+  const winsim::DialogRecord& location = winsim::Dialogs()[0];
+  EXPECT_EQ(location.textsAtOpen[2], "C:\\Apps\\Quillmark");
+  EXPECT_FALSE(winsim::DialogEnabled(location, IDC_CHANGE));
+  EXPECT_EQ(location.ignoredPresses, std::vector<int>{IDC_CHANGE});
+  EXPECT_TRUE(winsim::Browses().empty());
+  EXPECT_EQ(winsim::FileData("C:\\Apps\\Quillmark\\Quillmark.exe"), "MZ the main program");
+  EXPECT_EQ(winsim::RegString(kMachine, "Path"), "C:\\Apps\\Quillmark");
+}
+
+TEST_F(InstallSequence, ARemovableDiskPickedThroughChangeIsRefusedAndTheProposalReturns) {
+  winsim::SetDriveType('A', DRIVE_REMOVABLE);
+  winsim::QueueBrowse("A:\\");
+  winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Escape()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 12"});
+  ASSERT_EQ(winsim::Dialogs().size(), 2u);
+  EXPECT_EQ(winsim::Dialogs()[1].textsAtOpen[2], kFolder);
+  EXPECT_TRUE(winsim::DialogEnabled(winsim::Dialogs()[1], IDC_CHANGE));
+}
+
 // Fails each faultable call of a whole run in turn: every run must still end
 // with 0, with no handle left open and nothing misused.
 TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
@@ -153,6 +252,7 @@ TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
                     winsim::Escape()});
     ASSERT_EQ(RunInstaller(nullptr), 0) << "call " << n;
     ASSERT_EQ(winsim::OpenHandleCount(), 0) << "call " << n;
+    ASSERT_EQ(winsim::OpenRegKeyCount(), 0) << "call " << n;
     ASSERT_TRUE(winsim::Misuse().empty()) << "call " << n << ": " << winsim::Misuse().front();
   }
 }

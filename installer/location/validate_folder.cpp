@@ -1,0 +1,68 @@
+// Whether a folder can take the installation; when it can, it is made to
+// exist and becomes the current directory.
+#include <cstring>
+
+#include "installer/location/location.h"
+#include "installer/notices.h"
+#include "installer/state.h"
+
+static bool Refuse(bool showErrors, const char* text, const char* code) {
+  if (showErrors) ErrorNotice(text, code);
+  return false;
+}
+
+static bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+void PathRoot(const char* path, char* root) {
+  size_t n = 0;
+  while (n < kPathSize - 2 && path[n] != '\0' && path[n] != '\\') {
+    root[n] = path[n];
+    ++n;
+  }
+  root[n] = '\\';
+  root[n + 1] = '\0';
+}
+
+bool ValidateInstallFolder(char* folder, bool showErrors) {
+  if (folder[0] == '\0' || folder[1] != ':' || folder[2] != '\\' || !IsAsciiLetter(folder[0]))
+    return Refuse(showErrors, "Invalid drive specification", "11");
+
+  char root[kPathSize];
+  PathRoot(folder, root);
+  switch (GetDriveTypeA(root)) {
+    case DRIVE_REMOVABLE:
+      return Refuse(showErrors, "Quillmark can't be installed to a removable disk.", "12");
+    case DRIVE_REMOTE:
+      return Refuse(showErrors,
+                    "Quillmark can't be installed to a remote drive. Select your local hard drive "
+                    "instead.",
+                    "12");
+    case DRIVE_CDROM:
+    case DRIVE_RAMDISK:
+      return Refuse(showErrors, "Invalid drive", "12");
+    default:
+      break;
+  }
+
+  size_t len = std::strlen(folder);
+  while (len > 0 && folder[len - 1] == '\\') folder[--len] = '\0';
+  // Room for the main program's full path within the classic path limit.
+  if (len + std::strlen(g_state.mainProgramName) + 20 > MAX_PATH)
+    return Refuse(showErrors, "Folder name too long", "27");
+
+  if (SetCurrentDirectoryA(folder)) {
+    DWORD attributes = GetFileAttributesA(folder);
+    // Entered a moment ago, yet unreadable: it cannot be vouched for.
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      return Refuse(showErrors, "Could not create the specified folder.", "16");
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return Refuse(showErrors, "The install location is not a folder.", "13");
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+      return Refuse(showErrors, "The folder is read only.", "14");
+    if (attributes & (FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE))
+      return Refuse(showErrors, "Invalid folder", "15");
+    return true;
+  }
+  if (CreateDirectoryA(folder, nullptr) && SetCurrentDirectoryA(folder)) return true;
+  return Refuse(showErrors, "Could not create the specified folder.", "16");
+}

@@ -1,0 +1,217 @@
+// The platform behaviour the installer relies on, checked call by call. The
+// same program runs against winsim on Linux and as a Windows program under
+// Wine, so a difference between the simulation and the real thing shows up
+// as a failure on one side. Prints one line per fact; the exit code is the
+// number of facts that did not hold.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "installer/win32.h"
+
+#ifndef _WIN32
+#include "winsim/control.h"
+#endif
+
+namespace {
+
+int failures = 0;
+
+void Check(bool held, const char* fact, const std::string& detail = "") {
+  if (!held) ++failures;
+  std::printf("%s - %s%s%s\n", held ? "ok" : "FAIL", fact, held || detail.empty() ? "" : ": ",
+              held ? "" : detail.c_str());
+}
+
+std::string Got(long long value, DWORD error) {
+  return "returned " + std::to_string(value) + ", error " + std::to_string(error);
+}
+
+std::string scratch;  // a fresh folder of this run's own
+
+std::string At(const char* name) { return scratch + "\\" + name; }
+
+bool Put(const std::string& path, const std::string& data, DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+  CloseHandle(f);
+  return ok && written == data.size();
+}
+
+void ModuleName() {
+  char buffer[8];
+  std::memset(buffer, '#', sizeof buffer);
+  SetLastError(0xdeadbeef);
+  DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  DWORD error = GetLastError();
+  Check(n == sizeof buffer && error == ERROR_INSUFFICIENT_BUFFER,
+        "GetModuleFileNameA into a short buffer returns its size", Got(n, error));
+  // Terminated or not differs between systems; the whole buffer is used.
+  Check(std::memchr(buffer, '#', sizeof buffer) == nullptr,
+        "GetModuleFileNameA into a short buffer fills it");
+}
+
+void Files() {
+  std::string a = At("a.txt"), b = At("b.txt");
+  Put(a, "a");
+  Put(b, "b");
+  SetLastError(0xdeadbeef);
+  BOOL moved = MoveFileA(a.c_str(), b.c_str());
+  DWORD error = GetLastError();
+  Check(!moved && error == ERROR_ALREADY_EXISTS, "MoveFileA onto an existing file fails", Got(moved, error));
+
+  HANDLE held = CreateFileA(a.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  SetLastError(0xdeadbeef);
+  HANDLE second = CreateFileA(a.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  error = GetLastError();
+  Check(second == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION,
+        "a second unshared open is a sharing violation", Got(second != INVALID_HANDLE_VALUE, error));
+  if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+
+  std::string ro = At("ro.txt");
+  Put(ro, "r", FILE_ATTRIBUTE_READONLY);
+  SetLastError(0xdeadbeef);
+  BOOL deleted = DeleteFileA(ro.c_str());
+  error = GetLastError();
+  Check(!deleted && error == ERROR_ACCESS_DENIED, "DeleteFileA of a read-only file is denied",
+        Got(deleted, error));
+  // Not checked: CREATE_ALWAYS over a read-only file is denied on Windows, but
+  // Wine run as root overwrites it (Unix permissions do not bind root).
+  SetFileAttributesA(ro.c_str(), FILE_ATTRIBUTE_NORMAL);
+  Check(!(GetFileAttributesA(ro.c_str()) & FILE_ATTRIBUTE_READONLY),
+        "FILE_ATTRIBUTE_NORMAL clears read-only");
+
+  SetLastError(0xdeadbeef);
+  DWORD attributes = GetFileAttributesA(At("none").c_str());
+  error = GetLastError();
+  Check(attributes == INVALID_FILE_ATTRIBUTES && error == ERROR_FILE_NOT_FOUND,
+        "GetFileAttributesA of a missing file", Got(attributes, error));
+}
+
+void Folders() {
+  std::string file = At("plain.txt");
+  Put(file, "plain");
+  Check(!SetCurrentDirectoryA(file.c_str()), "SetCurrentDirectoryA of a file fails");
+  SetLastError(0xdeadbeef);
+  BOOL made = CreateDirectoryA(file.c_str(), nullptr);
+  DWORD error = GetLastError();
+  Check(!made && error == ERROR_ALREADY_EXISTS, "CreateDirectoryA over a file fails",
+        Got(made, error));
+  SetLastError(0xdeadbeef);
+  made = CreateDirectoryA(At("no\\deeper").c_str(), nullptr);
+  error = GetLastError();
+  Check(!made && error == ERROR_PATH_NOT_FOUND, "CreateDirectoryA makes one level only",
+        Got(made, error));
+
+  CreateDirectoryA(At("dir").c_str(), nullptr);
+  std::string withSlashes = At("dir") + "\\\\";
+  Check(SetCurrentDirectoryA(withSlashes.c_str()) != FALSE,
+        "SetCurrentDirectoryA takes a folder with trailing backslashes");
+
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(At("dir").c_str(), &found);
+  Check(search != INVALID_HANDLE_VALUE && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            std::strcmp(found.cFileName, "dir") == 0,
+        "FindFirstFileA of a folder finds the folder itself");
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  SetLastError(0xdeadbeef);
+  search = FindFirstFileA(At("missing.exe").c_str(), &found);
+  error = GetLastError();
+  Check(search == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND,
+        "FindFirstFileA of a missing file", Got(search != INVALID_HANDLE_VALUE, error));
+  SetLastError(0xdeadbeef);
+  search = FindFirstFileA(At("nowhere\\missing.exe").c_str(), &found);
+  error = GetLastError();
+  Check(search == INVALID_HANDLE_VALUE && error == ERROR_PATH_NOT_FOUND,
+        "FindFirstFileA under a missing folder", Got(search != INVALID_HANDLE_VALUE, error));
+}
+
+void Drives() {
+  Check(GetDriveTypeA("C:\\") == DRIVE_FIXED, "C:\\ is a fixed drive");
+  Check(GetDriveTypeA("1:\\") == DRIVE_NO_ROOT_DIR, "1:\\ has no root directory");
+  Check((GetLogicalDrives() & (1u << 2)) != 0, "the drive mask has bit 2 for C:");
+}
+
+void Versions() {
+  std::string plain = At("plain.bin");
+  Put(plain, "no version information here");
+  DWORD handle = 7;
+  SetLastError(0xdeadbeef);
+  DWORD size = GetFileVersionInfoSizeA(plain.c_str(), &handle);
+  Check(size == 0 && handle == 0, "a file without version information has size 0",
+        Got(size, GetLastError()));
+  size = GetFileVersionInfoSizeA(At("missing.exe").c_str(), &handle);
+  Check(size == 0, "a missing file has no version information");
+}
+
+void Registry() {
+  static char emptyClass[] = "";
+  std::string path = "Software\\QuilPlatformFacts\\Deeper";
+  HKEY key;
+  DWORD disposition = 0;
+  LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, emptyClass, 0,
+                                KEY_READ | KEY_WRITE, nullptr, &key, &disposition);
+  Check(status == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY,
+        "RegCreateKeyExA creates a key with its parents", Got(status, disposition));
+  if (status != ERROR_SUCCESS) return;
+  RegSetValueExA(key, "Patch", 0, REG_SZ, reinterpret_cast<const BYTE*>("blank"), 6);
+  char buffer[16] = {};
+  DWORD size = 15;
+  status = RegQueryValueExA(key, "PATCH", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+  Check(status == ERROR_SUCCESS && size == 6 && std::strcmp(buffer, "blank") == 0,
+        "value names match without regard to case", Got(status, size));
+  size = 3;
+  status = RegQueryValueExA(key, "patch", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+  Check(status == ERROR_MORE_DATA && size == 6, "a short buffer gives ERROR_MORE_DATA and the size",
+        Got(status, size));
+  size = sizeof buffer;
+  status = RegQueryValueExA(key, "absent", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+  Check(status == ERROR_FILE_NOT_FOUND, "an absent value is ERROR_FILE_NOT_FOUND", Got(status, 0));
+  DWORD number = 0x01020304, type = 0;
+  RegSetValueExA(key, nullptr, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4);
+  number = 0;
+  size = 4;
+  status = RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<BYTE*>(&number), &size);
+  Check(status == ERROR_SUCCESS && type == REG_DWORD && number == 0x01020304u,
+        "a null name writes the default value", Got(status, type));
+  RegCloseKey(key);
+  HKEY parent;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\QuilPlatformFacts", 0, emptyClass, 0,
+                      KEY_READ | KEY_WRITE, nullptr, &parent, nullptr) == ERROR_SUCCESS) {
+    Check(RegDeleteKeyA(parent, "Deeper") == ERROR_SUCCESS, "RegDeleteKeyA removes a leaf key");
+    RegCloseKey(parent);
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QuilPlatformFacts");
+  }
+}
+
+}  // namespace
+
+int main() {
+#ifndef _WIN32
+  winsim::Reset();
+#endif
+  char temp[MAX_PATH + 1];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n >= sizeof temp) {
+    std::printf("FAIL - no temporary folder\n");
+    return 1;
+  }
+  scratch = std::string(temp) + "quil-facts-" + std::to_string(GetTickCount());
+  if (!CreateDirectoryA(scratch.c_str(), nullptr)) {
+    std::printf("FAIL - cannot make %s\n", scratch.c_str());
+    return 1;
+  }
+  ModuleName();
+  Files();
+  Folders();
+  Drives();
+  Versions();
+  Registry();
+  std::printf("%d fact(s) did not hold\n", failures);
+  return failures;
+}
