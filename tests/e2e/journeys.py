@@ -17,14 +17,15 @@ import argparse
 import filecmp
 import os
 import re
+import shutil
 import sys
 import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_session import (JourneyError, Session, Template, choose_wine, is_agreement_dialog,
-                          is_location_dialog, is_main_program, is_notice, is_notice_other_than,
-                          is_progress_dialog, log)
+from wine_session import (INSTALLER_FOLDER, JourneyError, Session, Template, choose_wine,
+                          is_agreement_dialog, is_location_dialog, is_main_program, is_notice,
+                          is_notice_other_than, is_progress_dialog, log)
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEFAULT_FOLDER = "C:\\Program Files\\Quillmark"
@@ -225,16 +226,19 @@ def decline_journey(s, check):
     check_nothing_installed(s, check, folder_exists=True)
 
 
-@journey("registry", pending="the registry entries are not written yet (installer/integration)")
+@journey("registry")
 def registry_journey(s, check):
     default_walk(s, check)
     windir = s.windir
 
+    keys = {}
+
     def expect(key, name, kind, data):
-        values = s.reg_values(key)
-        if not check.true(values is not None, "%s exists" % key):
-            return
-        check.equal(values.get(name), (kind, data), "%s \"%s\"" % (key, name or "(Default)"))
+        if key not in keys:
+            keys[key] = s.reg_values(key)
+            check.true(keys[key] is not None, "%s exists" % key)
+        values = keys[key] or {}
+        check.equal(values.get(name), (kind, data), "%s \"%s\"" % (key, name))
 
     expect(SETTINGS_KEY, "nolmaccess", "REG_DWORD", "0x0")
     expect(SETTINGS_KEY, "patch", "REG_SZ", "blank")
@@ -293,8 +297,7 @@ def check_nothing_but_main_program(s, check, data):
     no_leftovers(s, check)
 
 
-@journey("in-use", pending="the in-use and version tests of the main program "
-                          "replacement are not built yet (installer/payload)")
+@journey("in-use")
 def in_use_journey(s, check):
     data = place_main_program(s, os.path.join(s.wine.payload, "Quillmark.exe"))
     running = s.start(DEFAULT_FOLDER + "\\Quillmark.exe", "quillmark")
@@ -303,8 +306,7 @@ def in_use_journey(s, check):
     check_nothing_but_main_program(s, check, data)
 
 
-@journey("newer", pending="the in-use and version tests of the main program "
-                          "replacement are not built yet (installer/payload)")
+@journey("newer")
 def newer_journey(s, check):
     data = place_main_program(s, s.wine.product("Quillmark-1.0.0.2.exe"))
     refused_replacement(s, check, "5", NOTICE_5)
@@ -326,8 +328,7 @@ def read_only_copy_journey(s, check):
     no_leftovers(s, check)
 
 
-@journey("second-run", pending="the recorded folder is not read back yet (installer/location, "
-                              "installer/integration)")
+@journey("second-run")
 def second_run_journey(s, check):
     default_walk(s, check)
     main = s.wait_for(is_main_program, "the installed Quillmark.exe's window", ready=False)
@@ -396,9 +397,55 @@ def drive_refusal(kind):
 
 
 for _kind in DRIVE_REFUSALS:
-    journey("drive-" + _kind, pending="drive checks and the recorded folder are not built yet "
-                                      "(installer/location, installer/integration)")(
-        drive_refusal(_kind))
+    journey("drive-" + _kind)(drive_refusal(_kind))
+
+
+def holds_text(data, text):
+    """Whether a shell link file carries `text`, in ANSI or in UTF-16."""
+    return text.encode("latin-1") in data or text.encode("utf-16-le") in data
+
+
+@journey("shortcuts", pending="the shortcuts are not built yet (installer/integration)")
+def shortcuts_journey(s, check):
+    code, out = s.run("cmd", "/c", "echo %USERPROFILE%")
+    profile = out.strip()
+    if code != 0 or not profile.startswith("C:\\"):
+        raise JourneyError("cannot read the user's profile folder: %r" % out)
+    # Internet Explorer's Quick Launch folder, as a Windows machine has it;
+    # the installer never makes it.
+    quick = profile + "\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch"
+    s.unix_path(quick, create=True)
+    default_walk(s, check)
+    places = {
+        "the Start menu": profile + "\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu",
+        "the desktop": profile + "\\Desktop",
+        "Quick Launch": quick,
+    }
+    for where, folder in places.items():
+        link = os.path.join(s.unix_path(folder), "Quillmark 2003.lnk")
+        if not check.true(os.path.isfile(link), "a shortcut \"Quillmark 2003\" in %s" % where):
+            continue
+        with open(link, "rb") as f:
+            data = f.read()
+        check.true(data.startswith(b"\x4c\x00\x00\x00"), "the %s shortcut is a shell link" % where)
+        check.true(holds_text(data, DEFAULT_FOLDER + "\\Quillmark.exe"),
+                   "the %s shortcut points at Quillmark.exe" % where)
+        check.true(holds_text(data, "Opens your Quillmark screenwriting application."),
+                   "the %s shortcut carries its description" % where)
+
+
+@journey("platform-facts")
+def platform_facts_journey(s, check):
+    """The platform facts that winsim copies, checked against Wine itself."""
+    program = os.path.join(s.wine.build, "platform_facts.exe")
+    target = s.unix_path(INSTALLER_FOLDER, create=True)
+    shutil.copy2(program, target)
+    code, out = s.run(INSTALLER_FOLDER + "\\platform_facts.exe", timeout=300)
+    facts = [line for line in out.splitlines() if line.startswith(("ok - ", "FAIL - "))]
+    check.true(len(facts) > 0, "platform_facts.exe reports its facts")
+    for line in facts:
+        check.true(line.startswith("ok - "), line.split(" - ", 1)[1])
+    check.equal(code, 0, "platform_facts.exe exits with 0")
 
 
 # ------------------------------------------------------------------ runner ---

@@ -189,12 +189,15 @@ class Template:
     """A prefix booted once (wineboot takes minutes), copied for each journey."""
 
     BOOT_TIMEOUT = 600
+    LAYOUT = 2
 
     def __init__(self, wine, work):
         self.wine = wine
         self.work = os.path.abspath(work)
         tag = re.sub(r"[^A-Za-z0-9.]+", "-", wine.version())
-        self.path = os.path.join(self.work, "template-%s-%s" % (wine.arch, tag))
+        # The name changes with Wine's version and with the way templates are
+        # made here, so that a stale one is never reused.
+        self.path = os.path.join(self.work, "template%d-%s-%s" % (self.LAYOUT, wine.arch, tag))
         self.home = os.path.join(self.work, "home")
 
     def ensure(self):
@@ -222,9 +225,22 @@ class Template:
                 kill_wineserver(env)
             if not os.path.isdir(os.path.join(self.path, "drive_c", "windows")):
                 raise JourneyError("wineboot left no C:\\windows in %s" % self.path)
+            self._unlink_user_folders()
             open(ready, "w").close()
             log("template prefix ready in %.0f s" % (time.monotonic() - start))
             return self.path
+
+    def _unlink_user_folders(self):
+        """wineboot links the user's Desktop, Documents and the like to the
+        home folder; every journey's copy would then share them. Each becomes
+        a folder of the prefix's own."""
+        users = os.path.join(self.path, "drive_c", "users")
+        for root, dirs, _ in os.walk(users):
+            for name in dirs:
+                p = os.path.join(root, name)
+                if os.path.islink(p):
+                    os.remove(p)
+                    os.mkdir(p)
 
     def copy_to(self, dest):
         self.ensure()
