@@ -18,6 +18,7 @@ import filecmp
 import os
 import re
 import shutil
+import signal
 import sys
 import time
 import traceback
@@ -488,6 +489,9 @@ def interactive(wine, work, display):
 
 
 def main(argv):
+    # Stopped from outside (CTest, a terminal), a journey still ends its
+    # display and wineserver on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     parser = argparse.ArgumentParser()
     parser.add_argument("command", choices=["list", "run", "prepare", "walk", "interactive"])
     parser.add_argument("names", nargs="*")

@@ -342,15 +342,20 @@ class Session:
 
     # -- set-up and tear-down
     def __enter__(self):
-        Template(self.wine, self.work).copy_to(self.prefix)
-        shutil.rmtree(self.shots, ignore_errors=True)
-        os.makedirs(self.shots)
-        if not self.display:
-            self._start_display()
-        self.env = wine_env(self.prefix, self.wine.arch, self.display, self.home)
-        # The session's services start with its first program: let that be
-        # this one, so the installer always starts into a running session.
-        self.windir = self.windows_directory()
+        try:
+            Template(self.wine, self.work).copy_to(self.prefix)
+            shutil.rmtree(self.shots, ignore_errors=True)
+            os.makedirs(self.shots)
+            if not self.display:
+                self._start_display()
+            self.env = wine_env(self.prefix, self.wine.arch, self.display, self.home)
+            # The session's services start with its first program: let that
+            # be this one, so the installer always starts into a running
+            # session.
+            self.windir = self.windows_directory()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
         return self
 
     def __exit__(self, *exc):
