@@ -9,8 +9,9 @@
 
 namespace winsim {
 
-// A fresh machine: drive C: fixed with C:\WINDOWS and C:\TEMP, the current
-// directory C:\, the installer at C:\Downloads\Quil.exe, no resources.
+// A fresh machine: drive C: fixed with C:\WINDOWS, C:\TEMP and C:\Program
+// Files, the current directory C:\, the installer running from
+// C:\Downloads\Quil.exe, no resources.
 void Reset();
 
 // Files and folders.
@@ -30,6 +31,12 @@ void HoldFile(const std::string& path, DWORD ms);
 // Another process (a virus scanner, say) holds the file for `ms` from the
 // first time the installer closes it after opening it for writing.
 void HoldAfterClose(const std::string& path, DWORD ms);
+// A program that is running: like the system's loader, its process lets others
+// read the file (and its version) but neither write nor delete it. ShellExecuteA
+// starts the programs it opens this way.
+void RunProgram(const std::string& path);
+void EndProgram(const std::string& path);
+bool IsRunning(const std::string& path);
 int OpenHandleCount();  // file, search and LZ handles still open
 
 // Folders the shell reports by CSIDL; "" is a folder without a file-system

@@ -178,6 +178,8 @@ void Reset() {
   m.windowsDirectory = "C:\\WINDOWS";
   m.tempPath = "C:\\TEMP\\";
   m.modulePath = "C:\\Downloads\\Quil.exe";
+  PutFile(m.modulePath, "MZ the installer itself");
+  RunProgram(m.modulePath);
 }
 
 void SetDriveType(char letter, UINT type) {
@@ -255,6 +257,18 @@ void HoldFile(const std::string& path, DWORD ms) {
   DWORD error;
   if (Node* n = Lookup(path.c_str(), &error)) n->heldUntil = M().now + ms;
 }
+void RunProgram(const std::string& path) {
+  DWORD error;
+  if (Node* n = Lookup(path.c_str(), &error)) n->running = !n->folder;
+}
+void EndProgram(const std::string& path) {
+  DWORD error;
+  if (Node* n = Lookup(path.c_str(), &error)) n->running = false;
+}
+bool IsRunning(const std::string& path) {
+  const Node* n = Peek(path);
+  return n && n->running;
+}
 void HoldAfterClose(const std::string& path, DWORD ms) {
   std::string full, key;
   DWORD error;
@@ -327,7 +341,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
       m.lastError = ERROR_ACCESS_DENIED;
       return INVALID_HANDLE_VALUE;
     }
-    if (HeldByOther(n) || !SharingAllows(key, access, share)) {
+    bool writes = (access & GENERIC_WRITE) || disposition == CREATE_ALWAYS ||
+                  disposition == TRUNCATE_EXISTING;
+    if (HeldByOther(n) || !SharingAllows(key, access, share) ||
+        (n.running && (writes || !(share & FILE_SHARE_READ)))) {
       m.lastError = ERROR_SHARING_VIOLATION;
       return INVALID_HANDLE_VALUE;
     }
@@ -335,8 +352,6 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
       m.lastError = ERROR_FILE_EXISTS;
       return INVALID_HANDLE_VALUE;
     }
-    bool writes = (access & GENERIC_WRITE) || disposition == CREATE_ALWAYS ||
-                  disposition == TRUNCATE_EXISTING;
     if (writes && (n.attributes & FILE_ATTRIBUTE_READONLY)) {
       m.lastError = ERROR_ACCESS_DENIED;
       return INVALID_HANDLE_VALUE;
@@ -459,7 +474,7 @@ BOOL DeleteFileA(LPCSTR name) {
     m.lastError = error;
     return FALSE;
   }
-  if (n->folder || (n->attributes & FILE_ATTRIBUTE_READONLY)) {
+  if (n->folder || (n->attributes & FILE_ATTRIBUTE_READONLY) || n->running) {
     m.lastError = ERROR_ACCESS_DENIED;
     return FALSE;
   }

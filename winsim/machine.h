@@ -16,6 +16,7 @@ struct Node {
   DWORD attributes = 0;
   std::string data;
   DWORD heldUntil = 0;  // another process holds it until this virtual time
+  bool running = false;  // a started program: readable, never writable or deletable
   unsigned long order = 0;
 };
 

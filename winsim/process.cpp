@@ -41,6 +41,8 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCST
        std::to_string(show));
   // Like the shell: a value above 32 on success, an error number otherwise.
   DWORD attributes = GetFileAttributesA(file);
-  uintptr_t r = attributes == INVALID_FILE_ATTRIBUTES ? ERROR_FILE_NOT_FOUND : 42;
+  bool found = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (found) RunProgram(file);
+  uintptr_t r = found ? 42 : ERROR_FILE_NOT_FOUND;
   return reinterpret_cast<HINSTANCE>(r);
 }

@@ -53,6 +53,34 @@ void ModuleName() {
         "GetModuleFileNameA into a short buffer fills it");
 }
 
+// The installer's in-use test rests on this: a running program's file is
+// readable by others but cannot be opened for writing.
+void RunningProgram() {
+  char self[MAX_PATH + 1] = {};
+  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) {
+    Check(false, "the program knows its own file");
+    return;
+  }
+  SetLastError(0xdeadbeef);
+  HANDLE h = CreateFileA(self, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = GetLastError();
+  Check(h == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION,
+        "a running program's file cannot be opened alone for writing",
+        Got(h != INVALID_HANDLE_VALUE, error));
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  h = CreateFileA(self, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  Check(h != INVALID_HANDLE_VALUE, "a running program's file can be read");
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  SetLastError(0xdeadbeef);
+  BOOL deleted = DeleteFileA(self);
+  error = GetLastError();
+  Check(!deleted && error == ERROR_ACCESS_DENIED, "a running program's file cannot be deleted",
+        Got(deleted, error));
+}
+
 void Files() {
   std::string a = At("a.txt"), b = At("b.txt");
   Put(a, "a");
@@ -207,6 +235,7 @@ int main() {
     return 1;
   }
   ModuleName();
+  RunningProgram();
   Files();
   Folders();
   Drives();

@@ -226,6 +226,32 @@ TEST_F(InstallSequence, AnEarlierInstallIsFoundThroughItsCarriedOverPath) {
   EXPECT_EQ(winsim::RegString(kMachine, "Path"), "C:\\Apps\\Quillmark");
 }
 
+TEST_F(InstallSequence, ASecondRunWhileTheProgramStillRunsChangesNothing) {
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  ASSERT_TRUE(winsim::IsRunning(In(kFolder, "Quillmark.exe"))) << "the first run started it";
+  winsim::PutFile(In(kFolder, "hints.txt"), "the user's own notes");
+
+  ResetInstallerState();
+  size_t second = winsim::Dialogs().size();
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 4"});
+  ASSERT_GT(winsim::Dialogs().size(), second);
+  const winsim::DialogRecord& location = winsim::Dialogs()[second];
+  EXPECT_EQ(location.templateId, IDD_LOCATION);
+  EXPECT_FALSE(winsim::DialogEnabled(location, IDC_CHANGE)) << "found the first install";
+  EXPECT_EQ(winsim::FileData(In(kFolder, "hints.txt")), "the user's own notes");
+
+  // Once the program is closed the same run goes through.
+  winsim::EndProgram(In(kFolder, "Quillmark.exe"));
+  ResetInstallerState();
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 4"}) << "no notice this time";
+  EXPECT_EQ(winsim::FileData(In(kFolder, "hints.txt")), "content of hints.txt" + std::string(300, ' ') + "end\r\n");
+}
+
 TEST_F(InstallSequence, ARemovableDiskPickedThroughChangeIsRefusedAndTheProposalReturns) {
   winsim::SetDriveType('A', DRIVE_REMOVABLE);
   winsim::QueueBrowse("A:\\");
