@@ -121,8 +121,7 @@ OpenFile* FindHandle(HANDLE h) {
 
 bool HeldByOther(const Node& n) { return M().now < n.heldUntil; }
 
-static Node* Lookup(const char* path, DWORD* error, std::string* keyOut = nullptr,
-                    std::string* fullOut = nullptr) {
+Node* Lookup(const char* path, DWORD* error, std::string* keyOut, std::string* fullOut) {
   std::string full, key;
   if (!ResolvePath(path, &full, &key, error)) return nullptr;
   if (keyOut) *keyOut = key;

@@ -69,6 +69,9 @@ bool ShouldFail(const char* call);
 // cannot name anything. `key` is the upper-case lookup key.
 bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* error);
 std::string ParentKey(const std::string& key);
+// The node a path names, or null with the system's error for it.
+Node* Lookup(const char* path, DWORD* error, std::string* key = nullptr,
+             std::string* full = nullptr);
 OpenFile* FindHandle(HANDLE h);
 bool HeldByOther(const Node& n);
 std::string Upper(std::string s);

@@ -81,13 +81,13 @@ static int HiveOf(HKEY h) {
 
 // The key a handle stands for: a hive's predefined handle or an open key.
 static bool KeyOfHandle(HKEY h, std::string* key, REGSAM* access) {
-  uintptr_t v = reinterpret_cast<uintptr_t>(h);
-  if (HiveOf(h) >= 0) {
-    *key = kHives[HiveOf(h)];
+  int hive = HiveOf(h);
+  if (hive >= 0) {
+    *key = kHives[hive];
     *access = KEY_READ | KEY_WRITE;
     return true;
   }
-  auto it = R().handles.find(v);
+  auto it = R().handles.find(reinterpret_cast<uintptr_t>(h));
   if (it == R().handles.end()) return false;
   *key = it->second.key;
   *access = it->second.access;
@@ -101,7 +101,10 @@ static LONG SubKeyOf(HKEY key, const char* subKey, std::string* display, std::st
   std::string base;
   REGSAM access;
   if (!KeyOfHandle(key, &base, &access)) return ERROR_INVALID_HANDLE;
-  *display = R().keys[base].name;
+  // A handle outlives a key deleted under it; the key is not brought back.
+  auto it = R().keys.find(base);
+  if (it == R().keys.end()) return ERROR_KEY_DELETED;
+  *display = it->second.name;
   std::string rest(subKey ? subKey : "");
   while (!rest.empty() && rest.back() == '\\') rest.pop_back();
   if (!rest.empty()) {

@@ -20,23 +20,21 @@ bool FixedInfoOf(const std::string& data, VS_FIXEDFILEINFO* info) {
 
 // The file's bytes, or false with the system's error.
 bool DataOf(LPCSTR name, std::string* data) {
-  std::string key;
-  std::string full;
-  DWORD error = ERROR_FILE_NOT_FOUND;
-  if (!winsim::ResolvePath(name, &full, &key, &error) || !winsim::M().nodes.count(key)) {
+  DWORD error;
+  const winsim::Node* n = winsim::Lookup(name, &error);
+  if (!n) {
     winsim::M().lastError = error;
     return false;
   }
-  const winsim::Node& n = winsim::M().nodes[key];
-  if (n.folder) {
+  if (n->folder) {
     winsim::M().lastError = ERROR_ACCESS_DENIED;
     return false;
   }
-  if (winsim::HeldByOther(n)) {
+  if (winsim::HeldByOther(*n)) {
     winsim::M().lastError = ERROR_SHARING_VIOLATION;
     return false;
   }
-  *data = n.data;
+  *data = n->data;
   return true;
 }
 
