@@ -25,8 +25,7 @@ static void FetchSystemFolders() {
     g_state.windowsDirectory[0] = '\0';
     ErrorNotice("Unable to locate Windows directory", "2");
   }
-  size_t len = std::strlen(g_state.windowsDirectory);
-  if (len > 0 && g_state.windowsDirectory[len - 1] == '\\') g_state.windowsDirectory[len - 1] = '\0';
+  DropTrailingBackslash(g_state.windowsDirectory);
   DWORD t = GetTempPathA(kPathSize, g_state.tempFolder);
   if (t == 0 || t >= static_cast<DWORD>(kPathSize)) {
     g_state.tempFolder[0] = '\0';

@@ -31,3 +31,8 @@ bool PathJoin(const char* folder, const char* name, char* out, size_t size) {
   return CopyText(out, size, folder) && (!slash || AppendText(out, size, "\\")) &&
          AppendText(out, size, name);
 }
+
+void DropTrailingBackslash(char* path) {
+  size_t len = std::strlen(path);
+  if (len > 0 && path[len - 1] == '\\') path[len - 1] = '\0';
+}

@@ -16,3 +16,6 @@ bool AppendText(char* out, size_t size, const char* text);
 // one, then name. `out` must not overlap either input. False, with `out`
 // empty, when the joined path does not fit.
 bool PathJoin(const char* folder, const char* name, char* out, size_t size = 520);
+
+// Removes one backslash from the end of `path`, if it ends in one.
+void DropTrailingBackslash(char* path);

@@ -1,7 +1,5 @@
 // The folder to propose: the one an earlier install recorded, or a folder of
 // the product's name inside Program Files.
-#include <cstring>
-
 #include "installer/integration/registry.h"
 #include "installer/location/location.h"
 #include "installer/path.h"
@@ -26,8 +24,7 @@ bool SpecialFolderPath(int csidl, char* path) {
 void FindProgramFiles() {
   char* folder = g_state.programFilesFolder;
   if (SpecialFolderPath(CSIDL_PROGRAM_FILES, folder)) {
-    size_t len = std::strlen(folder);
-    if (len > 0 && folder[len - 1] == '\\') folder[len - 1] = '\0';
+    DropTrailingBackslash(folder);
     return;
   }
   CopyText(folder, kPathSize, "C:\\Program Files");
