@@ -1,0 +1,10 @@
+# What both cross-builds with Debian's mingw-w64 share; the toolchain file
+# that includes this sets QUIL_MINGW_TRIPLE and the processor.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${QUIL_MINGW_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${QUIL_MINGW_TRIPLE}-g++)
+set(CMAKE_RC_COMPILER ${QUIL_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${QUIL_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
