@@ -85,10 +85,15 @@ def payload_rows():
 
 # ------------------------------------------------------------ walk helpers ---
 
-def walk_location(s, check, process, key="Return"):
-    """Waits for the location dialog, checks the proposal, answers it."""
+def location_up(s, process):
     loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
     s.shot("location")
+    return loc
+
+
+def walk_location(s, check, process, key="Return"):
+    """Waits for the location dialog, checks the proposal, answers it."""
+    loc = location_up(s, process)
     check.equal(loc.text(1000), DEFAULT_FOLDER, "the location dialog proposes the default folder")
     check.equal(loc.focus, 1, "the focus starts on Install")
     s.key(loc, key)
@@ -193,26 +198,25 @@ def default_journey(s, check):
     no_leftovers(s, check)
 
 
+def ends_with_nothing_installed(s, check, process, answer, folder_exists):
+    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after " + answer)
+    check_nothing_installed(s, check, folder_exists=folder_exists)
+
+
 @journey("cancel")
 def cancel_journey(s, check):
     process = s.start_installer()
-    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
-    s.shot("location")
-    loc = s.focus_to(loc, 2, "Cancel")
+    loc = s.focus_to(location_up(s, process), 2, "Cancel")
     s.shot("cancel-focused")
     s.key(loc, "space")
-    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after Cancel")
-    check_nothing_installed(s, check, folder_exists=False)
+    ends_with_nothing_installed(s, check, process, "Cancel", folder_exists=False)
 
 
 @journey("escape")
 def escape_journey(s, check):
     process = s.start_installer()
-    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
-    s.shot("location")
-    s.key(loc, "Escape")
-    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after Escape")
-    check_nothing_installed(s, check, folder_exists=False)
+    s.key(location_up(s, process), "Escape")
+    ends_with_nothing_installed(s, check, process, "Escape", folder_exists=False)
 
 
 @journey("decline")
@@ -223,8 +227,7 @@ def decline_journey(s, check):
     agr = s.focus_to(agr, 2, "Decline")
     s.shot("decline-focused")
     s.key(agr, "space")
-    check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after Decline")
-    check_nothing_installed(s, check, folder_exists=True)
+    ends_with_nothing_installed(s, check, process, "Decline", folder_exists=True)
 
 
 @journey("registry")
