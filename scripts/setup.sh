@@ -5,10 +5,12 @@ set -euo pipefail
 
 pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompress
       g++-mingw-w64-i686 binutils-mingw-w64-i686 python3
-      # The journeys: the x86-64 build that stands in where 32-bit Wine cannot
-      # run, 64-bit Wine with Windows' own dialog fonts, a virtual display,
-      # keys, window listings and screenshots.
-      g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 fonts-wine
+      # The journeys: 32-bit Wine for the program we ship, 64-bit Wine for
+      # the x86-64 build of the same sources (a quick stand-in for
+      # development), Windows' own dialog fonts, a virtual display, keys,
+      # window listings and screenshots.
+      wine wine32:i386 libwine:i386 wine64 fonts-wine
+      g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
       xvfb xdotool x11-utils imagemagick)
 missing=()
 for p in "${pkgs[@]}"; do
@@ -21,6 +23,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  # wine32 comes from the i386 side of the archive.
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
