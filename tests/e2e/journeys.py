@@ -454,6 +454,16 @@ def platform_facts_journey(s, check):
 
 # ------------------------------------------------------------------ runner ---
 
+def check_program_that_ran(s, check):
+    """The probe reads, from inside Wine, which build of Quil.exe made the
+    windows that the journey saw, so that a stand-in never passes for the
+    program we ship."""
+    if not s.installer_started:
+        return
+    check.equal(sorted(s.quil_machines), [s.wine.machine],
+                "the Quil.exe that ran is the %s program" % s.wine.machine)
+
+
 def run_journey(name, wine, work):
     fn, pending = JOURNEYS[name]
     log("=== journey %s: %s" % (name, wine.describe()))
@@ -465,6 +475,7 @@ def run_journey(name, wine, work):
         with Session(wine, work, name) as s:
             try:
                 fn(s, check)
+                check_program_that_ran(s, check)
             finally:
                 log("screenshots: %s" % s.shots)
     except JourneyError as e:

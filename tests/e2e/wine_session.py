@@ -52,6 +52,11 @@ class Wine:
         self.why = why
 
     @property
+    def machine(self):
+        """The processor the probe must report for Quil.exe's process."""
+        return "i386" if self.arch == "win32" else "amd64"
+
+    @property
     def quil(self):
         return os.path.join(self.build, "Quil.exe")
 
@@ -269,6 +274,7 @@ class Window:
         self.hwnd = data["hwnd"]
         self.xid = data["xid"]
         self.exe = data["exe"]
+        self.machine = data.get("machine", "")
         self.title = data["title"]
         self.controls = data["controls"]
         self.focus = data["focus"]
@@ -339,6 +345,10 @@ class Session:
         self.env = None
         self.processes = []
         self.shot_count = 0
+        self.installer_started = False
+        # The processors that the probe read from the image of every
+        # Quil.exe process whose windows it saw.
+        self.quil_machines = set()
 
     # -- set-up and tear-down
     def __enter__(self):
@@ -434,6 +444,7 @@ class Session:
         """Copies Quil.exe into the prefix; its Windows path."""
         target = self.unix_path(INSTALLER_FOLDER, create=True)
         shutil.copy2(self.wine.quil, os.path.join(target, "Quil.exe"))
+        self.installer_started = True
         return INSTALLER_FOLDER + "\\Quil.exe"
 
     def start_installer(self):
@@ -528,6 +539,7 @@ class Session:
             line = line.strip()
             if line.startswith("{"):
                 found.append(Window(json.loads(line)))
+        self.quil_machines.update(w.machine for w in found if w.exe == "quil.exe")
         return found
 
     def wait_for(self, predicate, what, timeout=90, process=None, ready=True, instead=()):

@@ -5,6 +5,7 @@
 //
 // Usage: winprobe [EXE]   (only windows of processes whose image name is EXE)
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 namespace {
 
 std::map<DWORD, std::string> g_processNames;
+std::map<DWORD, std::string> g_processMachines;
 std::string g_only;
 
 std::string Lower(std::string s) {
@@ -74,6 +76,40 @@ std::string ClassOf(HWND hwnd) {
   return name;
 }
 
+// The processor a process's program was built for, read from the PE header of
+// the image it runs: "i386", "amd64", another machine number, or "" when the
+// process cannot be read. It tells which build of a program really ran.
+std::string MachineOf(DWORD pid) {
+  auto known = g_processMachines.find(pid);
+  if (known != g_processMachines.end()) return known->second;
+  std::string machine;
+  char path[MAX_PATH];
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  DWORD n = process ? GetModuleFileNameExA(process, nullptr, path, sizeof path) : 0;
+  if (process) CloseHandle(process);
+  HANDLE file = n > 0 && n < sizeof path
+                    ? CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr)
+                    : INVALID_HANDLE_VALUE;
+  if (file != INVALID_HANDLE_VALUE) {
+    unsigned char head[4096];
+    DWORD got = 0;
+    if (ReadFile(file, head, sizeof head, &got, nullptr) && got >= 0x40) {
+      DWORD pe = head[0x3c] | head[0x3d] << 8 | head[0x3e] << 16 |
+                 static_cast<DWORD>(head[0x3f]) << 24;
+      if (pe <= got - 6 && std::memcmp(head + pe, "PE\0\0", 4) == 0) {
+        unsigned type = head[pe + 4] | head[pe + 5] << 8;
+        char number[16];
+        std::snprintf(number, sizeof number, "0x%04x", type);
+        machine = type == 0x14c ? "i386" : type == 0x8664 ? "amd64" : number;
+      }
+    }
+    CloseHandle(file);
+  }
+  g_processMachines[pid] = machine;
+  return machine;
+}
+
 std::string Flag(bool value) { return value ? "true" : "false"; }
 
 BOOL CALLBACK AddControl(HWND child, LPARAM param) {
@@ -114,7 +150,8 @@ BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
   // thread is busy.
   char title[1024];
   if (GetWindowTextA(hwnd, title, sizeof title) <= 0) title[0] = '\0';
-  line += "\"exe\":" + Json(exe) + ",\"class\":" + Json(ClassOf(hwnd)) +
+  line += "\"exe\":" + Json(exe) + ",\"machine\":" + Json(MachineOf(pid)) +
+          ",\"class\":" + Json(ClassOf(hwnd)) +
           ",\"title\":" + Json(title) + ",\"enabled\":" + Flag(IsWindowEnabled(hwnd)) +
           ",\"maximized\":" + Flag(IsZoomed(hwnd)) + ",\"controls\":[";
   EnumChildWindows(hwnd, AddControl, reinterpret_cast<LPARAM>(&line));
