@@ -93,6 +93,12 @@ if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/quil_exe_test.sh $<TARGET_FILE:Quil> ${PAYLOAD} ${PACKED})
 endif()
 
+# The built program's resources, read from the PE file and held to the
+# system's values: dialog templates, icon, manifest, languages, payload bytes.
+add_test(NAME quil_exe_resources
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/build/resources_check.py
+          $<TARGET_FILE:Quil> ${PAYLOAD} ${CMAKE_SOURCE_DIR})
+
 # The platform facts program, run under Wine by the journeys' harness.
 add_executable(platform_facts ${CMAKE_SOURCE_DIR}/tests/conformance/platform_facts.cpp)
 target_include_directories(platform_facts PRIVATE ${CMAKE_SOURCE_DIR})

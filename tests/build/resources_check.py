@@ -1,0 +1,299 @@
+#!/usr/bin/env python3
+"""Reads the resources of the built Quil.exe straight from its PE file and
+holds them to the system's own values: the dialog templates (styles, font,
+size, every control's id, class, style, position and text), the icon's two
+images, the manifest, the language of every resource, and the bytes of every
+"FILE" resource against the payload file it carries.
+
+The expected values are written here from the system's constants, not read
+from the resource script, so that a wrong flag in the script, a resource
+compiler that adds or drops one, or a build that embeds the wrong file all
+show up.
+
+Usage: resources_check.py QUIL_EXE PAYLOAD_DIR SOURCE_DIR
+"""
+
+import os
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import xml.etree.ElementTree as ET
+
+# Window, dialog and control styles, as the SDK defines them.
+WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
+WS_BORDER, WS_VSCROLL, WS_GROUP, WS_TABSTOP = 0x00800000, 0x00200000, 0x00020000, 0x00010000
+DS_MODALFRAME, DS_SETFONT, DS_CENTER = 0x80, 0x40, 0x800
+BS_PUSHBUTTON, BS_DEFPUSHBUTTON = 0x0, 0x1
+ES_MULTILINE, ES_AUTOHSCROLL, ES_READONLY = 0x4, 0x80, 0x800
+SS_LEFT, SS_CENTER, SS_ICON, SS_CENTERIMAGE, SS_REALSIZEIMAGE = 0x0, 0x1, 0x3, 0x200, 0x800
+BUTTON, EDIT, STATIC = 0x80, 0x81, 0x82  # the predefined class atoms
+CHILD = WS_CHILD | WS_VISIBLE
+RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
+LANG_EN_US = 1033
+
+# (id, class atom, text or resource ordinal, (x, y, cx, cy), style)
+DIALOGS = {
+    101: dict(style=WS_POPUP | DS_CENTER | DS_MODALFRAME | DS_SETFONT, size=(262, 90), controls=[
+        (1, BUTTON, "Install", (75, 69, 51, 14), CHILD | BS_DEFPUSHBUTTON | WS_TABSTOP),
+        (2, BUTTON, "Cancel", (131, 69, 51, 14), CHILD | BS_PUSHBUTTON | WS_TABSTOP),
+        (1000, EDIT, "", (40, 42, 171, 12),
+         CHILD | ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP),
+        (1002, BUTTON, "Change...", (216, 41, 39, 14), CHILD | BS_PUSHBUTTON | WS_TABSTOP),
+        (-1, STATIC, 103, (14, 14, 20, 20), CHILD | SS_ICON | SS_REALSIZEIMAGE),
+        (-1, STATIC, "This program will install Quillmark to your computer at the location "
+                     "shown below.", (39, 11, 180, 23), CHILD | SS_LEFT | WS_GROUP),
+    ]),
+    103: dict(style=WS_POPUP | WS_VISIBLE | DS_CENTER | DS_MODALFRAME | DS_SETFONT,
+              size=(130, 34), controls=[
+        (-1, STATIC, "A moment please...", (7, 7, 116, 19),
+         CHILD | SS_CENTER | SS_CENTERIMAGE | WS_GROUP),
+    ]),
+    158: dict(style=WS_POPUP | DS_MODALFRAME | DS_CENTER | DS_SETFONT, size=(284, 202), controls=[
+        (1, BUTTON, "Accept", (113, 166, 60, 14), CHILD | BS_DEFPUSHBUTTON | WS_TABSTOP),
+        (2, BUTTON, "Decline", (113, 183, 60, 14), CHILD | BS_PUSHBUTTON | WS_TABSTOP),
+        (1000, EDIT, "", (7, 9, 270, 152), CHILD | ES_MULTILINE | WS_BORDER | WS_VSCROLL | WS_TABSTOP),
+        (-1, STATIC, 'Click and drag the "scroll thumb" to view the entire contract.',
+         (183, 165, 88, 34), CHILD | SS_LEFT | WS_GROUP),
+    ]),
+}
+
+failures = []
+passes = 0
+
+
+def check(ok, what):
+    global passes
+    if ok:
+        passes += 1
+    else:
+        failures.append(what)
+        print("FAILED: " + what)
+
+
+def equal(actual, expected, what):
+    check(actual == expected, what if actual == expected
+          else "%s: got %r, expected %r" % (what, actual, expected))
+
+
+# ------------------------------------------------------------ PE resources ---
+
+def read_resources(path):
+    """{(type, name): [(language, bytes)]} of the PE file at `path`; names
+    and types are numbers or upper-case strings."""
+    with open(path, "rb") as f:
+        pe = f.read()
+    (lfanew,) = struct.unpack_from("<I", pe, 0x3C)
+    if pe[lfanew:lfanew + 4] != b"PE\0\0":
+        raise ValueError("not a PE file")
+    sections_count, optional_size = struct.unpack_from("<H12xH", pe, lfanew + 6)
+    optional = lfanew + 24
+    magic = struct.unpack_from("<H", pe, optional)[0]
+    directories = optional + (96 if magic == 0x10B else 112)
+    rsrc_rva, rsrc_size = struct.unpack_from("<II", pe, directories + 2 * 8)
+    sections = []
+    for i in range(sections_count):
+        base = optional + optional_size + 40 * i
+        vsize, va, raw_size, raw_ptr = struct.unpack_from("<IIII", pe, base + 8)
+        sections.append((va, max(vsize, raw_size), raw_ptr))
+
+    def offset(rva):
+        for va, size, raw in sections:
+            if va <= rva < va + size:
+                return raw + rva - va
+        raise ValueError("RVA %#x outside every section" % rva)
+
+    root = offset(rsrc_rva)
+
+    def entries(table):
+        named, ids = struct.unpack_from("<12xHH", pe, root + table)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", pe, root + table + 16 + 8 * i)
+            if name & 0x80000000:
+                length = struct.unpack_from("<H", pe, root + (name & 0x7FFFFFFF))[0]
+                start = root + (name & 0x7FFFFFFF) + 2
+                name = pe[start:start + 2 * length].decode("utf-16-le").upper()
+            yield name, target
+
+    found = {}
+    for rtype, t in entries(0):
+        for name, n in entries(t & 0x7FFFFFFF):
+            for lang, leaf in entries(n & 0x7FFFFFFF):
+                data_rva, size = struct.unpack_from("<II", pe, root + leaf)
+                start = offset(data_rva)
+                found.setdefault((rtype, name), []).append((lang, pe[start:start + size]))
+    return found
+
+
+# --------------------------------------------------------- dialog templates ---
+
+def sz_or_ord(data, pos):
+    """A name or an ordinal in a dialog template; (value, next position)."""
+    (first,) = struct.unpack_from("<H", data, pos)
+    if first == 0xFFFF:
+        return struct.unpack_from("<H", data, pos + 2)[0], pos + 4
+    end = pos
+    while struct.unpack_from("<H", data, end)[0] != 0:
+        end += 2
+    return data[pos:end].decode("utf-16-le"), end + 2
+
+
+def parse_dialog(data):
+    style, exstyle, count, x, y, cx, cy = struct.unpack_from("<IIHhhhh", data, 0)
+    menu, pos = sz_or_ord(data, 18)
+    wclass, pos = sz_or_ord(data, pos)
+    title, pos = sz_or_ord(data, pos)
+    font = None
+    if style & DS_SETFONT:
+        (points,) = struct.unpack_from("<H", data, pos)
+        face, pos = sz_or_ord(data, pos + 2)
+        font = (points, face)
+    controls = []
+    for _ in range(count):
+        pos = (pos + 3) & ~3
+        cstyle, cexstyle, x, y, w, h, cid = struct.unpack_from("<IIhhhhH", data, pos)
+        cls, pos = sz_or_ord(data, pos + 18)
+        text, pos = sz_or_ord(data, pos)
+        (extra,) = struct.unpack_from("<H", data, pos)
+        pos += 2 + extra
+        controls.append(dict(id=struct.unpack("<h", struct.pack("<H", cid))[0], cls=cls, text=text,
+                             rect=(x, y, w, h), style=cstyle, exstyle=cexstyle))
+    return dict(style=style, exstyle=exstyle, size=(cx, cy), menu=menu, cls=wclass, title=title,
+                font=font, controls=controls)
+
+
+def check_dialogs(resources):
+    for number, want in DIALOGS.items():
+        entries = resources.get((RT_DIALOG, number))
+        if not entries:
+            check(False, "dialog template %d is in Quil.exe" % number)
+            continue
+        d = parse_dialog(entries[0][1])
+        name = "dialog %d" % number
+        equal(hex(d["style"]), hex(want["style"]), name + " style")
+        equal(d["exstyle"], 0, name + " extended style")
+        equal(d["size"], want["size"], name + " size in dialog units")
+        equal((d["menu"], d["cls"], d["title"]), ("", "", ""), name + " has no menu, class or title")
+        equal(d["font"], (8, "MS Sans Serif"), name + " font")
+        equal(len(d["controls"]), len(want["controls"]), name + " control count")
+        for i, (cid, cls, text, rect, style) in enumerate(want["controls"]):
+            if i >= len(d["controls"]):
+                break
+            c = d["controls"][i]
+            label = "%s control %d (%d)" % (name, i + 1, cid)
+            equal(c["id"], cid, label + " id")
+            equal(c["cls"], cls, label + " class")
+            equal(c["text"], text, label + " text")
+            equal(c["rect"], rect, label + " position and size")
+            equal(hex(c["style"]), hex(style), label + " style")
+            equal(c["exstyle"], 0, label + " extended style")
+
+
+# ---------------------------------------------------------------- the icon ---
+
+def check_icon(resources):
+    group = resources.get((RT_GROUP_ICON, 103))
+    if not group:
+        check(False, "icon group 103 is in Quil.exe")
+        return
+    data = group[0][1]
+    reserved, kind, count = struct.unpack_from("<HHH", data, 0)
+    equal((reserved, kind, count), (0, 1, 2), "icon 103 is an icon group of two images")
+    sizes = []
+    for i in range(count):
+        w, h, colours, _, planes, bits, size, image = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
+        images = resources.get((RT_ICON, image))
+        check(images is not None, "icon image %d is in Quil.exe" % image)
+        if not images:
+            continue
+        bitmap = images[0][1]
+        header, bw, bh, bplanes, bbits = struct.unpack_from("<IiiHH", bitmap, 0)
+        equal(len(bitmap), size, "icon image %d's size matches its directory entry" % image)
+        equal((header, bw, bh, bplanes, bbits), (40, w, 2 * h, 1, 4),
+              "icon image %d is a %d x %d bitmap of 16 colours" % (image, w, h))
+        equal(colours, 16, "icon image %d's directory entry says 16 colours" % image)
+        sizes.append((w, h))
+    equal(sorted(sizes), [(16, 16), (32, 32)], "icon 103 holds a 32 x 32 and a 16 x 16 image")
+
+
+# ------------------------------------------------------------ the manifest ---
+
+def check_manifest(resources, machine):
+    entries = resources.get((RT_MANIFEST, 1))
+    if not entries:
+        check(False, "manifest (type 24, id 1) is in Quil.exe")
+        return
+    ns = {"a": "urn:schemas-microsoft-com:asm.v1"}
+    root = ET.fromstring(entries[0][1])
+    own = root.find("a:assemblyIdentity", ns)
+    equal(dict(own.attrib) if own is not None else None,
+          {"name": "Quil", "version": "1.0.0.0", "processorArchitecture": machine, "type": "win32"},
+          "the manifest names the installer's own assembly")
+    desc = root.find("a:description", ns)
+    equal(desc.text if desc is not None else None, "An application that uses the themed ctls.",
+          "the manifest's description")
+    deps = root.findall("a:dependency/a:dependentAssembly/a:assemblyIdentity", ns)
+    equal([(d.get("name"), d.get("version"), d.get("processorArchitecture"), d.get("language"),
+            d.get("type")) for d in deps],
+          [("Microsoft.Windows.Common-Controls", "6.0.0.0", machine, "*", "win32")],
+          "the manifest depends on the common controls 6.0.0.0")
+
+
+# ------------------------------------------------------------ the payload ---
+
+def payload_rows(source):
+    with open(os.path.join(source, "installer", "payload", "payload_table.cpp")) as f:
+        text = f.read()
+    return [(int(i), name, storage) for i, name, storage in
+            re.findall(r'\{(\d+),\s*k\w+,\s*"([^"]+)",\s*(kRaw|kCompressed),', text)]
+
+
+def expand(data):
+    with tempfile.NamedTemporaryFile() as packed:
+        packed.write(data)
+        packed.flush()
+        with open(packed.name, "rb") as src:
+            out = subprocess.run(["msexpand"], stdin=src, capture_output=True)
+    return out.stdout if out.returncode == 0 else None
+
+
+def check_payload(resources, payload, source):
+    rows = [(106, "Quillmark.exe", "kCompressed")] + payload_rows(source)
+    equal(len(rows), 39, "the payload table and the main program name 39 resources")
+    files = {name for (rtype, name) in resources if rtype == "FILE"}
+    equal(sorted(files), sorted(i for i, _, _ in rows), "Quil.exe carries exactly those FILE ids")
+    for rid, name, storage in rows:
+        entries = resources.get(("FILE", rid))
+        if not entries:
+            continue
+        with open(os.path.join(payload, name), "rb") as f:
+            want = f.read()
+        data = entries[0][1]
+        if storage == "kRaw":
+            check(data == want, "FILE %d is %s as it is" % (rid, name))
+        else:
+            check(data.startswith(b"SZDD\x88\xf0\x27\x33A") and expand(data) == want,
+                  "FILE %d is %s, SZDD-packed" % (rid, name))
+
+
+def main(argv):
+    exe, payload, source = argv[1:4]
+    resources = read_resources(exe)
+    with open(exe, "rb") as f:
+        pe = f.read()
+    machine = {0x14C: "x86", 0x8664: "amd64"}.get(
+        struct.unpack_from("<H", pe, struct.unpack_from("<I", pe, 0x3C)[0] + 4)[0])
+    check_dialogs(resources)
+    check_icon(resources)
+    check_manifest(resources, machine)
+    check_payload(resources, payload, source)
+    for (rtype, name), entries in sorted(resources.items(), key=str):
+        equal([lang for lang, _ in entries], [LANG_EN_US],
+              "resource %s/%s carries one language, English (United States)" % (rtype, name))
+    print("%d passed, %d failed" % (passes, len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
