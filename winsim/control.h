@@ -144,7 +144,8 @@ namespace winsim {
 // The run's significant events, in order: "SetErrorMode 2", "filter set",
 // "common controls", "notice ERROR 12", "dialog 101", "dialog 101 -> 1",
 // "modeless 103", "destroy 103", "create <path>", "move <from> -> <to>",
-// "launch <file> | <parameters> | <directory> | <show>".
+// "windows directory", "temp path", "current directory <path>", "reg create <key> ...", "reg set <key> [<name>]",
+// "launch <file> | <parameters> | <directory> | <show> | from <current directory>".
 const std::vector<std::string>& Journal();
 int JournalIndex(const std::string& prefix);  // first entry that begins so, or -1
 LPTOP_LEVEL_EXCEPTION_FILTER InstalledFilter();

@@ -584,6 +584,7 @@ BOOL SetCurrentDirectoryA(LPCSTR name) {
     return FALSE;
   }
   m.currentDirectory = full;
+  Note("current directory " + full);
   return TRUE;
 }
 
@@ -607,10 +608,12 @@ static DWORD CopyAnswer(const std::string& s, LPSTR buffer, DWORD size) {
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
+  Note("windows directory");
   if (ShouldFail("GetWindowsDirectoryA")) return 0;
   return CopyAnswer(M().windowsDirectory, buffer, size);
 }
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+  Note("temp path");
   if (ShouldFail("GetTempPathA")) return 0;
   return CopyAnswer(M().tempPath, buffer, size);
 }

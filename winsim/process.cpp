@@ -38,7 +38,7 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCST
                         INT show) {
   Note(std::string("launch ") + (verb ? verb : "") + " " + (file ? file : "") + " | " +
        (parameters ? parameters : "(null)") + " | " + (directory ? directory : "(null)") + " | " +
-       std::to_string(show));
+       std::to_string(show) + " | from " + M().currentDirectory);
   // Like the shell: a value above 32 on success, an error number otherwise.
   DWORD attributes = GetFileAttributesA(file);
   bool found = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -138,6 +138,94 @@ TEST_F(InstallSequence, AFailedReplacementEndsTheRunBeforeAnyRow) {
   EXPECT_EQ(At("destroy 103"), -1) << "the progress dialog stays until the process ends";
 }
 
+TEST_F(InstallSequence, StartUpReadsTheRegistryBeforeTheSystemFolders) {
+  winsim::Script({winsim::Escape()});
+  RunInstaller(nullptr);
+  std::vector<int> order = {At("filter set"), At("reg create HKEY_CURRENT_USER"),
+                            At("windows directory"), At("temp path"), At("dialog 101")};
+  for (size_t i = 1; i < order.size(); ++i) {
+    ASSERT_NE(order[i], -1) << "step " << i << " never happened";
+    EXPECT_LT(order[i - 1], order[i]) << "step " << i << " out of order";
+  }
+}
+
+TEST_F(InstallSequence, OnAnotherDriveWithoutATempFolderFilesAreStagedAtThatDrivesRoot) {
+  winsim::SetDriveType('E', DRIVE_FIXED);
+  winsim::MakeFolders("E:\\Tools");
+  winsim::SetTempPath("");
+  winsim::QueueBrowse("E:\\Tools");
+  winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 3"});
+  EXPECT_NE(At("create E:\\data.tmp"), -1);
+  EXPECT_EQ(At("create C:\\data.tmp"), -1);
+  EXPECT_FALSE(winsim::Exists("E:\\data.tmp"));
+  EXPECT_EQ(winsim::FileData("E:\\Tools\\Quillmark\\Sample1.scp"), Content(kPayloadTable[1]));
+}
+
+// Rows that cannot be written do not stop the run: the registry entries, the
+// uninstaller and the launch all still happen.
+TEST_F(InstallSequence, TheRunGoesOnPastRowsThatCannotBeWritten) {
+  struct Case {
+    const char* what;
+    void (*arrange)();
+    std::vector<std::string> notices;
+    const char* uninstaller;
+  } cases[] = {
+      {"a resource missing mid-table", [] { winsim::RemoveResource(112); },
+       {"ERROR 60"}, "C:\\WINDOWS\\uninst1.exe"},
+      {"a Windows directory that cannot be written",
+       [] { winsim::SetWindowsDirectory("C:\\Gone"); }, {}, nullptr},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    c.arrange();
+    winsim::Script({winsim::Enter(), winsim::Enter()});
+    EXPECT_EQ(RunInstaller(nullptr), 0) << c.what;
+    EXPECT_EQ(Captions(), c.notices) << c.what;
+    EXPECT_TRUE(winsim::Exists(In(kFolder, "Layout15.stp"))) << c.what;
+    EXPECT_EQ(winsim::RegString("HKCU\\Software\\Kestrel\\Quillmark\\Settings", "Installed"),
+              "C:\\Downloads\\Quil.exe") << c.what;
+    EXPECT_EQ(winsim::RegString("HKLM\\SOFTWARE\\Kestrel", "Path"), kFolder) << c.what;
+    if (c.uninstaller) {
+      EXPECT_TRUE(winsim::Exists(c.uninstaller)) << c.what;
+    }
+    EXPECT_NE(At("launch open Quillmark.exe"), -1) << c.what;
+    EXPECT_TRUE(winsim::IsRunning(In(kFolder, "Quillmark.exe"))) << c.what;
+  }
+}
+
+TEST_F(InstallSequence, AnAgreementDialogThatCannotBeMadeEndsTheRunSilently) {
+  winsim::RemoveDialog(IDD_AGREEMENT);
+  winsim::Script({winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_TRUE(winsim::Notices().empty());
+  EXPECT_EQ(At("modeless 103"), -1);
+  EXPECT_TRUE(winsim::FolderEntries(kFolder).empty());
+}
+
+TEST_F(InstallSequence, WithoutAProgressDialogTheInstallStillCompletes) {
+  winsim::RemoveDialog(IDD_PROGRESS);
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  EXPECT_EQ(RunInstaller(nullptr), 0);
+  EXPECT_TRUE(winsim::Notices().empty());
+  EXPECT_TRUE(winsim::Exists("C:\\WINDOWS\\uninst1.exe"));
+  EXPECT_NE(At("launch"), -1);
+  EXPECT_EQ(At("destroy"), -1);
+}
+
+TEST_F(InstallSequence, TheProgramIsLaunchedFromTheInstallFolderMadeCurrentAgain) {
+  winsim::Script({winsim::Enter(), winsim::Enter()});
+  RunInstaller(nullptr);
+  int launch = At("launch open Quillmark.exe |  | " + std::string(kFolder) + " | 3 | from " + kFolder);
+  ASSERT_NE(launch, -1);
+  // The bare name is found through the current directory, which the run sets
+  // again right before the launch.
+  const std::vector<std::string>& journal = winsim::Journal();
+  EXPECT_EQ(journal[launch - 1], "current directory " + std::string(kFolder));
+}
+
 // ---- what the run leaves in the registry ------------------------------------
 
 const char kSettings[] = "HKCU\\Software\\Kestrel\\Quillmark\\Settings";
