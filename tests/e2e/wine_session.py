@@ -326,13 +326,64 @@ def is_main_program(w):
     return w.exe == "quillmark.exe" and w.title == "Quillmark 2003"
 
 
+# ---------------------------------------------------------- private network ---
+
+class PrivateNetwork:
+    """A network of a session's own: a network and mount namespace that has
+    only its loopback, where the given host names resolve to the given
+    addresses through a hosts file bound over /etc/hosts inside it. One
+    holder process keeps the namespaces alive; programs join them with
+    nsenter. Nothing sent inside ever leaves the machine, and the programs
+    under test keep their own settings (host names included) as built."""
+
+    def __init__(self, root, hosts):
+        self.root = root
+        self.hosts = dict(hosts)
+        self.holder = None
+
+    def start(self):
+        hosts_file = os.path.join(self.root, "hosts")
+        with open(hosts_file, "w") as f:
+            f.write("127.0.0.1\tlocalhost\n::1\tlocalhost\n")
+            for name, address in self.hosts.items():
+                f.write("%s\t%s\n" % (address, name))
+        script = ('ip link set lo up && mount --bind "$1" /etc/hosts && echo ready '
+                  '&& exec sleep infinity')
+        try:
+            self.holder = subprocess.Popen(
+                ["unshare", "--net", "--mount", "sh", "-c", script, "sh", hosts_file],
+                stdout=subprocess.PIPE, stderr=open(os.path.join(self.root, "network.log"), "w"),
+                stdin=subprocess.DEVNULL)
+        except OSError as e:
+            raise JourneyError("cannot make a private network (unshare, util-linux): %s" % e)
+        ready, _, _ = select.select([self.holder.stdout], [], [], 30)
+        line = self.holder.stdout.readline().decode().strip() if ready else ""
+        if line != "ready":
+            self.stop()
+            raise JourneyError("the private network did not come up (needs root for unshare "
+                               "--net --mount, and iproute2); see %s"
+                               % os.path.join(self.root, "network.log"))
+
+    def command(self, argv, cwd=None):
+        """`argv` run inside the network, in `cwd` (else this process's folder)."""
+        return (["nsenter", "--target", str(self.holder.pid), "--net", "--mount",
+                 "--wd=" + (cwd or os.getcwd()), "--"] + list(argv))
+
+    def stop(self):
+        if self.holder and self.holder.poll() is None:
+            self.holder.kill()
+        if self.holder:
+            self.holder.wait(timeout=30)
+            self.holder.stdout.close()
+
+
 # ----------------------------------------------------------------- session ---
 
 class Session:
     """One journey's machine: its own prefix copy, X display and wineserver,
     all ended when the journey ends, whatever happened."""
 
-    def __init__(self, wine, work, name, display=None):
+    def __init__(self, wine, work, name, display=None, hosts=None, dll_overrides=None):
         self.wine = wine
         self.work = work = os.path.abspath(work)
         self.name = name
@@ -349,6 +400,12 @@ class Session:
         # The processors that the probe read from the image of every
         # Quil.exe process whose windows it saw.
         self.quil_machines = set()
+        # With `hosts` (name -> address), every program of the session runs in
+        # a private network where those names resolve (PrivateNetwork).
+        self.hosts = hosts
+        self.network = None
+        self.services = []          # Linux programs of the journey's own
+        self.dll_overrides = dll_overrides  # added to the usual ones
 
     # -- set-up and tear-down
     def __enter__(self):
@@ -358,7 +415,16 @@ class Session:
             os.makedirs(self.shots)
             if not self.display:
                 self._start_display()
+            if self.hosts is not None:
+                self.network = PrivateNetwork(self.root, self.hosts)
+                self.network.start()
             self.env = wine_env(self.prefix, self.wine.arch, self.display, self.home)
+            if self.dll_overrides:
+                self.env["WINEDLLOVERRIDES"] += ";" + self.dll_overrides
+            if self.network:
+                # A proxy of the machine's would be out of reach in there.
+                for k in [k for k in self.env if k.lower().endswith("_proxy")]:
+                    del self.env[k]
             # The session's services start with its first program: let that
             # be this one, so the installer always starts into a running
             # session.
@@ -377,6 +443,15 @@ class Session:
             except subprocess.TimeoutExpired:
                 os.killpg(p.pid, signal.SIGKILL)
                 p.wait(timeout=30)
+        for p in self.services:
+            p.terminate()
+            try:
+                p.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait(timeout=20)
+        if self.network:
+            self.network.stop()
         if self.xvfb:
             self.xvfb.terminate()
             try:
@@ -418,7 +493,8 @@ class Session:
         # session starts the session's services, which inherit its standard
         # handles and hold a pipe open long after the program has ended.
         with tempfile.TemporaryFile() as out:
-            p = subprocess.Popen([self.wine.loader] + list(args), env=self.env, stdout=out,
+            p = subprocess.Popen(self._in_network([self.wine.loader] + list(args)),
+                                 env=self.env, stdout=out,
                                  stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
             try:
                 code = p.wait(timeout=timeout)
@@ -433,11 +509,25 @@ class Session:
         """Starts a Windows program in its own folder, as a double click
         would, and leaves it running."""
         logf = open(os.path.join(self.root, log_name + ".log"), "w")
-        p = subprocess.Popen([self.wine.loader, windows_path], env=self.env, stdout=logf,
+        folder = self.unix_path(windows_path.rsplit("\\", 1)[0])
+        p = subprocess.Popen(self._in_network([self.wine.loader, windows_path], folder),
+                             env=self.env, stdout=logf,
                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                             cwd=self.unix_path(windows_path.rsplit("\\", 1)[0]),
+                             cwd=folder,
                              start_new_session=True)
         self.processes.append(p)
+        return p
+
+    def _in_network(self, argv, cwd=None):
+        return self.network.command(argv, cwd) if self.network else list(argv)
+
+    def start_service(self, argv, log_name):
+        """Starts a Linux program of the journey's (a server, say) in the
+        session's network; it is stopped when the session ends."""
+        logf = open(os.path.join(self.root, log_name + ".log"), "w")
+        p = subprocess.Popen(self._in_network(argv), stdout=logf, stderr=subprocess.STDOUT,
+                             stdin=subprocess.DEVNULL)
+        self.services.append(p)
         return p
 
     def put_installer(self):

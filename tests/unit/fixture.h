@@ -25,6 +25,7 @@ class MachineTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(winsim::OpenHandleCount(), 0) << "a file handle was left open";
     EXPECT_EQ(winsim::OpenRegKeyCount(), 0) << "a registry key was left open";
+    EXPECT_EQ(winsim::OpenInternetHandleCount(), 0) << "an internet handle was left open";
     EXPECT_EQ(winsim::LiveLocalAllocs(), 0) << "a system text was not freed";
     EXPECT_EQ(winsim::LiveShellAllocations(), 0) << "shell memory was not given back";
     EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();

@@ -112,6 +112,18 @@ std::string MachineOf(DWORD pid) {
 
 std::string Flag(bool value) { return value ? "true" : "false"; }
 
+// Whether a control is an icon control that holds an icon (a message box
+// without one keeps its icon control, empty).
+bool HoldsIcon(HWND control) {
+  if (ClassOf(control) != "Static" ||
+      (GetWindowLongA(control, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+    return false;
+  DWORD_PTR icon = 0;
+  return SendMessageTimeoutA(control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, 500,
+                             &icon) &&
+         icon != 0;
+}
+
 BOOL CALLBACK AddControl(HWND child, LPARAM param) {
   auto* out = reinterpret_cast<std::string*>(param);
   if (out->back() != '[') *out += ",";
@@ -119,7 +131,8 @@ BOOL CALLBACK AddControl(HWND child, LPARAM param) {
   std::snprintf(id, sizeof id, "%d", static_cast<int>(static_cast<short>(GetDlgCtrlID(child))));
   *out += "{\"id\":" + std::string(id) + ",\"class\":" + Json(ClassOf(child)) +
           ",\"text\":" + WindowText(child) + ",\"enabled\":" + Flag(IsWindowEnabled(child)) +
-          ",\"visible\":" + Flag(IsWindowVisible(child)) + "}";
+          ",\"visible\":" + Flag(IsWindowVisible(child)) +
+          ",\"icon\":" + Flag(HoldsIcon(child)) + "}";
   return TRUE;
 }
 
