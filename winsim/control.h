@@ -179,3 +179,5 @@ void LoseRegWrite(int nth);
 int OpenRegKeyCount();  // keys opened by the installer and not yet closed
 
 }  // namespace winsim
+
+#include "winsim/control_com.h"

@@ -78,6 +78,7 @@ std::string Upper(std::string s);
 void ResetLz();
 void ResetRegistry();
 void ResetUi();
+void ResetCom();
 void Note(const std::string& event);
 
 }  // namespace winsim

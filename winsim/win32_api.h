@@ -349,3 +349,5 @@ typedef struct tagVS_FIXEDFILEINFO {
 DWORD GetFileVersionInfoSizeA(LPCSTR name, LPDWORD handle);
 BOOL GetFileVersionInfoA(LPCSTR name, DWORD handle, DWORD size, LPVOID data);
 BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* size);
+
+#include "winsim/com_api.h"
