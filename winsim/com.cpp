@@ -28,8 +28,8 @@ struct Library {
 class ShellLink;
 
 struct Com {
-  std::map<std::string, Library> libraries;  // by upper-case name
-  int initializations = 0;  // CoInitialize calls not yet balanced
+  std::map<std::string, Library> libraries;         // by upper-case name
+  int initializations = 0;                          // CoInitialize calls not yet balanced
   std::vector<std::unique_ptr<ShellLink>> objects;  // kept until Reset, to catch late calls
   std::vector<LinkSave> saves;
 };
@@ -230,7 +230,8 @@ bool ReadShellLink(const std::string& path, ShellLinkFile* link) {
     std::string line = data.substr(at, end - at);
     at = end + 2;
     size_t eq = line.find('=');
-    std::string key = line.substr(0, eq), value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    std::string key = line.substr(0, eq),
+                value = eq == std::string::npos ? "" : line.substr(eq + 1);
     if (key == "target") link->target = value;
     if (key == "description") link->description = value;
     if (key == "directory") link->workingDirectory = value;

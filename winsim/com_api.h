@@ -45,9 +45,10 @@ inline bool operator==(const GUID& a, const GUID& b) {
 
 #define STDMETHODCALLTYPE
 #define FACILITY_WIN32 7
-#define HRESULT_FROM_WIN32(x)                                              \
-  ((HRESULT)(x) <= 0 ? ((HRESULT)(x))                                      \
-                     : ((HRESULT)((((DWORD)(x)) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+#define HRESULT_FROM_WIN32(x) \
+  ((HRESULT)(x) <= 0          \
+       ? ((HRESULT)(x))       \
+       : ((HRESULT)((((DWORD)(x)) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
 #define E_NOTIMPL ((HRESULT)0x80004001)
 #define E_NOINTERFACE ((HRESULT)0x80004002)
 #define E_POINTER ((HRESULT)0x80004003)
@@ -86,4 +87,3 @@ struct IPersistFile : IUnknown {
  protected:
   ~IPersistFile() = default;
 };
-

@@ -12,7 +12,8 @@ const char kTarget[] = "C:\\Program Files\\Quillmark\\Quillmark.exe";
 const char kStartMenu[] = "C:\\Users\\Ann\\Start Menu";
 const char kDesktop[] = "C:\\Users\\Ann\\Desktop";
 const char kLocal[] = "C:\\Users\\Ann\\AppData\\Local";
-const char kQuickLaunch[] = "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
+const char kQuickLaunch[] =
+    "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
 const char kCommonStartMenu[] = "C:\\ProgramData\\Start Menu";
 const char kCommonDesktop[] = "C:\\Users\\Public\\Desktop";
 const char kMapGroups[] = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\GrpConv\\MapGroups";
@@ -26,7 +27,8 @@ class Shortcuts : public MachineTest {
     MachineTest::SetUp();
     CopyText(g_state.installFolder, kPathSize, kFolder);
     CopyText(g_state.mainProgramPath, kPathSize, kTarget);
-    for (const char* f : {kFolder, kStartMenu, kDesktop, kQuickLaunch, kCommonStartMenu, kCommonDesktop})
+    for (const char* f :
+         {kFolder, kStartMenu, kDesktop, kQuickLaunch, kCommonStartMenu, kCommonDesktop})
       winsim::MakeFolders(f);
     winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
     winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
@@ -88,7 +90,8 @@ TEST_F(Shortcuts, WithoutACOMOfItsOwnNoLinkIsMade) {
       {"no CoCreateInstance", [] { winsim::RemoveExport("OLE32.DLL", "CoCreateInstance"); }, 0},
       // The step ends at once: COM is not uninitialised, nor the library freed.
       {"COM already initialised", [] { winsim::ComAlreadyInitialized(); }, 1},
-      {"CoInitialize fails", [] { winsim::FailCall("CoInitialize", 1, ERROR_NOT_ENOUGH_MEMORY); }, 1},
+      {"CoInitialize fails", [] { winsim::FailCall("CoInitialize", 1, ERROR_NOT_ENOUGH_MEMORY); },
+       1},
   };
   for (const Case& c : cases) {
     TearDown();
@@ -134,7 +137,7 @@ TEST_F(Shortcuts, TheFallbackLosesOneTrailingBackslashAndNeedsNineCharacters) {
       {"C:\\Users\\\\", LinkIn("C:\\Users\\" + below)},
       {"C:\\AppDat", LinkIn("C:\\AppDat" + below)},
       {"C:\\Data\\", ""},  // eight characters
-      {"C:\\Local", ""},  // eight too
+      {"C:\\Local", ""},   // eight too
   };
   for (const Case& c : cases) {
     TearDown();
@@ -152,12 +155,9 @@ TEST_F(Shortcuts, AFailedLinkDoesNotStopTheNextAndNoInterfaceIsLeft) {
     const char* call;
     std::vector<bool> saved;  // start menu, desktop, Quick Launch
   } cases[] = {
-      {"CoCreateInstance", {false, true, true}},
-      {"QueryInterface", {false, true, true}},
-      {"MultiByteToWideChar", {false, true, true}},
-      {"SetPath", {true, true, true}},
-      {"CreateFileA", {false, true, true}},
-      {"WriteFile", {false, true, true}},
+      {"CoCreateInstance", {false, true, true}},    {"QueryInterface", {false, true, true}},
+      {"MultiByteToWideChar", {false, true, true}}, {"SetPath", {true, true, true}},
+      {"CreateFileA", {false, true, true}},         {"WriteFile", {false, true, true}},
   };
   for (const Case& c : cases) {
     TearDown();
