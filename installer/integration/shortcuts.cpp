@@ -6,25 +6,12 @@
 
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
+#include "installer/integration/shell_link_com.h"
 #include "installer/location/location.h"
 #include "installer/path.h"
 #include "installer/state.h"
 
 namespace {
-
-typedef HRESULT(WINAPI* CoInitializeFn)(LPVOID reserved);
-typedef void(WINAPI* CoUninitializeFn)();
-typedef HRESULT(WINAPI* CoCreateInstanceFn)(REFCLSID clsid, LPUNKNOWN outer, DWORD context,
-                                            REFIID iid, LPVOID* out);
-
-// The identifiers are our own constants: the SDK's would pull in the uuid and
-// ole32 import libraries, and with them a load-time dependency on OLE32.
-const CLSID kClsidShellLink = {
-    0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID kIidShellLinkA = {
-    0x000214EE, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-const IID kIidPersistFile = {
-    0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 const char kLinkName[] = "\\Quillmark 2003.lnk";
 const char kDescription[] = "Opens your Quillmark screenwriting application.";
@@ -34,13 +21,6 @@ const int kWidePathSize = 520;
 
 // Set only while CreateShortcuts holds the library.
 CoCreateInstanceFn g_coCreateInstance = nullptr;
-
-template <typename Fn>
-Fn EntryPoint(HMODULE library, const char* name) {
-  // Through the one function type that converts to every other without a
-  // warning; the real type is what the library exports under that name.
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
-}
 
 HRESULT LastErrorResult() {
   DWORD error = GetLastError();
