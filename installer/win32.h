@@ -5,6 +5,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
 #include <shlobj.h>
 #include <lzexpand.h>
 #include <winver.h>

@@ -14,7 +14,9 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompres
       xvfb xdotool x11-utils imagemagick
       # The crash journeys: a private network (unshare, nsenter; ip) for Wine
       # and the reference report server.
-      util-linux iproute2)
+      util-linux iproute2
+      # An independent reader of the shortcuts the installer makes.
+      liblnk-utils)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -181,3 +181,5 @@ int OpenRegKeyCount();  // keys opened by the installer and not yet closed
 
 }  // namespace winsim
 #include "winsim/control_inet.h"
+
+#include "winsim/control_com.h"

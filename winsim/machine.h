@@ -79,6 +79,7 @@ void ResetLz();
 void ResetRegistry();
 void ResetUi();
 void ResetInet();
+void ResetCom();
 void Note(const std::string& event);
 
 }  // namespace winsim

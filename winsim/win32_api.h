@@ -350,3 +350,5 @@ DWORD GetFileVersionInfoSizeA(LPCSTR name, LPDWORD handle);
 BOOL GetFileVersionInfoA(LPCSTR name, DWORD handle, DWORD size, LPVOID data);
 BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* size);
 #include "winsim/inet_api.h"
+
+#include "winsim/com_api.h"

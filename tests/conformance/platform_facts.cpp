@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "installer/integration/shell_link_com.h"
 #include "installer/win32.h"
 
 #ifndef _WIN32
@@ -217,6 +218,80 @@ void Registry() {
   }
 }
 
+std::string Hex(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+// Saves `link` as `path`; the HRESULT of the save.
+HRESULT SaveLink(IPersistFile* link, const std::string& path) {
+  WCHAR wide[520] = {};
+  if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, 520) == 0) return E_FAIL;
+  return link->Save(wide, TRUE);
+}
+
+// The COM library and the shell-link object, reached as the installer reaches
+// them: loaded by name, never linked.
+void ShellLinks() {
+  HMODULE ole32 = LoadLibraryA("OLE32.DLL");
+  if (!ole32) {
+    Check(false, "OLE32.DLL loads by name");
+    return;
+  }
+  SetLastError(0xdeadbeef);
+  bool missing = GetProcAddress(ole32, "CoNoSuchCall") == nullptr;
+  DWORD error = GetLastError();
+  Check(missing && error == ERROR_PROC_NOT_FOUND,
+        "GetProcAddress of a name not exported fails with ERROR_PROC_NOT_FOUND",
+        Got(!missing, error));
+  CoInitializeFn initialize = EntryPoint<CoInitializeFn>(ole32, "CoInitialize");
+  CoUninitializeFn uninitialize = EntryPoint<CoUninitializeFn>(ole32, "CoUninitialize");
+  CoCreateInstanceFn create = EntryPoint<CoCreateInstanceFn>(ole32, "CoCreateInstance");
+  if (!initialize || !uninitialize || !create) {
+    Check(false, "OLE32.DLL exports CoInitialize, CoUninitialize and CoCreateInstance");
+    FreeLibrary(ole32);
+    return;
+  }
+  HRESULT first = initialize(nullptr);
+  HRESULT second = initialize(nullptr);
+  Check(first == S_OK && second == S_FALSE, "a second CoInitialize on a thread answers S_FALSE",
+        Hex(first) + " then " + Hex(second));
+
+  WCHAR wide[3];
+  SetLastError(0xdeadbeef);
+  int n = MultiByteToWideChar(CP_ACP, 0, "abc", -1, wide, 3);
+  error = GetLastError();
+  Check(n == 0 && error == ERROR_INSUFFICIENT_BUFFER,
+        "MultiByteToWideChar of a text and terminator longer than the buffer fails", Got(n, error));
+
+  IShellLinkA* link = nullptr;
+  HRESULT hr = create(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
+                      reinterpret_cast<void**>(&link));
+  Check(hr == S_OK && link, "CoCreateInstance makes the shell-link object", Hex(hr));
+  IPersistFile* file = nullptr;
+  if (link) {
+    hr = link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file));
+    Check(hr == S_OK && file, "the shell-link object answers for IPersistFile", Hex(hr));
+  }
+  if (file) {
+    link->SetPath(At("target.exe").c_str());
+    hr = SaveLink(file, At("no such folder\\a.lnk"));
+    Check(hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+          "saving a link into a missing folder fails with 0x80070003", Hex(hr));
+    HRESULT made = SaveLink(file, At("a.lnk"));
+    HRESULT again = SaveLink(file, At("a.lnk"));
+    bool there = GetFileAttributesA(At("a.lnk").c_str()) != INVALID_FILE_ATTRIBUTES;
+    Check(made == S_OK && again == S_OK && there, "a link is saved, and saved again over itself",
+          Hex(made) + " then " + Hex(again));
+    file->Release();
+  }
+  if (link) link->Release();
+  uninitialize();
+  uninitialize();
+  FreeLibrary(ole32);
+}
+
 }  // namespace
 
 int main() {
@@ -241,6 +316,7 @@ int main() {
   Drives();
   Versions();
   Registry();
+  ShellLinks();
   std::printf("%d fact(s) did not hold\n", failures);
   return failures;
 }

@@ -28,6 +28,7 @@ class MachineTest : public ::testing::Test {
     EXPECT_EQ(winsim::OpenInternetHandleCount(), 0) << "an internet handle was left open";
     EXPECT_EQ(winsim::LiveLocalAllocs(), 0) << "a system text was not freed";
     EXPECT_EQ(winsim::LiveShellAllocations(), 0) << "shell memory was not given back";
+    EXPECT_EQ(winsim::LiveComObjects(), 0) << "a COM object is still referenced";
     EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
   }
 

@@ -6,6 +6,9 @@
 namespace {
 
 const char kFolder[] = "C:\\Program Files\\Quillmark";
+const char kStartMenu[] = "C:\\Users\\Ann\\Start Menu";
+const char kDesktop[] = "C:\\Users\\Ann\\Desktop";
+const char kQuickLaunch[] = "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
 
 std::string Content(const PayloadEntry& row) {
   return std::string("content of ") + row.name + std::string(300, ' ') + "end\r\n";
@@ -16,6 +19,10 @@ class InstallSequence : public MachineTest {
   void SetUp() override {
     MachineTest::SetUp();
     winsim::MakeFolders("C:\\Program Files");
+    for (const char* f : {kStartMenu, kDesktop, kQuickLaunch}) winsim::MakeFolders(f);
+    winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
+    winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
+    winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, "C:\\Users\\Ann\\AppData\\Local");
     for (const PayloadEntry& row : kPayloadTable)
       winsim::SetResource(row.resourceId,
                           row.storage == kRaw ? Content(row) : Packed(Content(row)));
@@ -48,6 +55,11 @@ TEST_F(InstallSequence, DefaultRunInstallsEverythingAndLaunchesTheProgram) {
   EXPECT_EQ(winsim::ErrorMode(), static_cast<UINT>(SEM_NOGPFAULTERRORBOX));
   EXPECT_NE(winsim::InstalledFilter(), nullptr);
   EXPECT_EQ(winsim::Dialogs()[0].textsAtOpen[2], kFolder);
+  for (const char* place : {kStartMenu, kDesktop, kQuickLaunch}) {
+    winsim::ShellLinkFile link;
+    EXPECT_TRUE(winsim::ReadShellLink(In(place, "Quillmark 2003.lnk"), &link)) << place;
+    EXPECT_EQ(link.target, In(kFolder, "Quillmark.exe")) << place;
+  }
 }
 
 TEST_F(InstallSequence, StepsRunInTheirFixedOrder) {
@@ -59,6 +71,8 @@ TEST_F(InstallSequence, StepsRunInTheirFixedOrder) {
       At("move " + In(kFolder, "image.tmp") + " -> " + In(kFolder, "Quillmark.exe")),
       At("create " + In(kFolder, "quillmark.exe.manifest")), At("create " + In(kFolder, "Layout15.stp")),
       At("create C:\\WINDOWS\\wmon03.exe"), At("create C:\\WINDOWS\\uninst1.exe"),
+      At("create " + In(kStartMenu, "Quillmark 2003.lnk")),
+      At("create " + In(kQuickLaunch, "Quillmark 2003.lnk")),
       At("launch open Quillmark.exe |  | " + std::string(kFolder) + " | 3"), At("destroy 103")};
   for (size_t i = 0; i < order.size(); ++i) {
     ASSERT_NE(order[i], -1) << "step " << i << " never happened";
@@ -367,6 +381,7 @@ TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
     ASSERT_EQ(RunInstaller(nullptr), 0) << "call " << n;
     ASSERT_EQ(winsim::OpenHandleCount(), 0) << "call " << n;
     ASSERT_EQ(winsim::OpenRegKeyCount(), 0) << "call " << n;
+    ASSERT_EQ(winsim::LiveComObjects(), 0) << "call " << n;
     ASSERT_TRUE(winsim::Misuse().empty()) << "call " << n << ": " << winsim::Misuse().front();
   }
 }

@@ -1,0 +1,314 @@
+// Libraries loaded by name, the COM library they lead to, MultiByteToWideChar
+// and the shell-link object whose Save writes a file into the simulated disk.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "winsim/machine.h"
+
+namespace winsim {
+namespace {
+
+const GUID kShellLinkClass = {0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kUnknownIid = {0x00000000, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kShellLinkAIid = {0x000214EE, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+const GUID kPersistFileIid = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+const char kOle32[] = "OLE32.DLL";
+const uintptr_t kOle32Handle = 0x76000000;
+const char kLinkHeader[] = "[winsim shell link]\r\n";
+
+struct Library {
+  uintptr_t handle;
+  std::map<std::string, FARPROC> exports;
+  int references = 0;
+};
+
+class ShellLink;
+
+struct Com {
+  std::map<std::string, Library> libraries;         // by upper-case name
+  int initializations = 0;                          // CoInitialize calls not yet balanced
+  std::vector<std::unique_ptr<ShellLink>> objects;  // kept until Reset, to catch late calls
+  std::vector<LinkSave> saves;
+};
+
+Com& C() {
+  static Com com;
+  return com;
+}
+
+std::string LibraryKey(std::string name) {
+  name = Upper(name);
+  size_t slash = name.find_last_of("\\/");
+  if (name.find('.', slash == std::string::npos ? 0 : slash) == std::string::npos) name += ".DLL";
+  return name;
+}
+
+bool Ole32Loaded(const char* call) {
+  auto it = C().libraries.find(kOle32);
+  if (it != C().libraries.end() && it->second.references > 0) return true;
+  M().misuse.push_back(std::string(call) + " called while OLE32.DLL is not loaded");
+  return false;
+}
+
+HRESULT FaultResult() {
+  DWORD error = M().lastError;
+  return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
+std::string Narrow(LPCOLESTR wide) {
+  std::string out;
+  for (; *wide; ++wide) out += *wide <= 0xFF ? static_cast<char>(*wide) : '?';
+  return out;
+}
+
+class ShellLink final : public IShellLinkA, public IPersistFile {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!Alive("QueryInterface")) return E_FAIL;
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (ShouldFail("QueryInterface")) return E_NOINTERFACE;
+    return Query(iid, out);
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    if (!Alive("AddRef")) return 0;
+    return ++references_;
+  }
+  ULONG STDMETHODCALLTYPE Release() override {
+    if (!Alive("Release")) return 0;
+    return --references_;
+  }
+
+  HRESULT STDMETHODCALLTYPE SetDescription(LPCSTR name) override {
+    return Set("SetDescription", name, &description_);
+  }
+  HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCSTR dir) override {
+    return Set("SetWorkingDirectory", dir, &directory_);
+  }
+  HRESULT STDMETHODCALLTYPE SetIconLocation(LPCSTR iconPath, int icon) override {
+    HRESULT hr = Set("SetIconLocation", iconPath, &iconPath_);
+    if (hr == S_OK) iconIndex_ = icon;
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE SetPath(LPCSTR file) override { return Set("SetPath", file, &target_); }
+
+  // Like the system's: the file is created (or emptied) alone, written, and
+  // removed again when the write fails; the error comes back as an HRESULT.
+  HRESULT STDMETHODCALLTYPE Save(LPCOLESTR file, BOOL remember) override {
+    if (!Alive("Save")) return E_FAIL;
+    std::string path = file ? Narrow(file) : current_;
+    HRESULT hr = path.empty() ? E_INVALIDARG : Write(path);
+    if (hr == S_OK && remember) current_ = path;
+    C().saves.push_back({path, hr});
+    return hr;
+  }
+
+  // For CoCreateInstance: the interface without the faults of a caller's query.
+  HRESULT Query(REFIID iid, void** out) {
+    if (iid == kUnknownIid || iid == kShellLinkAIid)
+      *out = static_cast<IShellLinkA*>(this);
+    else if (iid == kPersistFileIid)
+      *out = static_cast<IPersistFile*>(this);
+    else
+      return E_NOINTERFACE;
+    ++references_;
+    return S_OK;
+  }
+  bool Live() const { return references_ > 0; }
+
+ private:
+  bool Alive(const char* method) {
+    if (references_ > 0) return true;
+    M().misuse.push_back(std::string("shell link ") + method + " after its last Release");
+    return false;
+  }
+  HRESULT Set(const char* method, LPCSTR text, std::string* field) {
+    if (!Alive(method)) return E_FAIL;
+    if (!text) return E_INVALIDARG;
+    if (ShouldFail(method)) return E_OUTOFMEMORY;
+    *field = text;
+    return S_OK;
+  }
+  HRESULT Write(const std::string& path) {
+    std::string record = std::string(kLinkHeader) + "target=" + target_ + "\r\nicon=" + iconPath_ +
+                         "," + std::to_string(iconIndex_) + "\r\ndescription=" + description_ +
+                         "\r\ndirectory=" + directory_ + "\r\n";
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+    DWORD written = 0;
+    BOOL ok = WriteFile(f, record.data(), static_cast<DWORD>(record.size()), &written, nullptr) &&
+              written == record.size();
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(f);
+    if (ok) return S_OK;
+    DeleteFileA(path.c_str());
+    return HRESULT_FROM_WIN32(error ? error : ERROR_WRITE_FAULT);
+  }
+
+  ULONG references_ = 0;
+  std::string target_, iconPath_, description_, directory_, current_;
+  int iconIndex_ = 0;
+};
+
+HRESULT CoInitializeSim(LPVOID reserved) {
+  if (!Ole32Loaded("CoInitialize")) return E_FAIL;
+  if (ShouldFail("CoInitialize")) return FaultResult();
+  if (reserved) return E_INVALIDARG;
+  Note("CoInitialize");
+  return C().initializations++ == 0 ? S_OK : S_FALSE;
+}
+
+void CoUninitializeSim() {
+  if (!Ole32Loaded("CoUninitialize")) return;
+  Note("CoUninitialize");
+  if (C().initializations == 0) {
+    M().misuse.push_back("CoUninitialize without a CoInitialize to balance");
+    return;
+  }
+  if (LiveComObjects() > 0) M().misuse.push_back("CoUninitialize while a COM object is referenced");
+  --C().initializations;
+}
+
+HRESULT CoCreateInstanceSim(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
+                            LPVOID* out) {
+  if (!Ole32Loaded("CoCreateInstance")) return E_FAIL;
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (ShouldFail("CoCreateInstance")) return FaultResult();
+  if (C().initializations == 0) return CO_E_NOTINITIALIZED;
+  if (!(clsid == kShellLinkClass) || !(context & CLSCTX_INPROC_SERVER)) return REGDB_E_CLASSNOTREG;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  C().objects.push_back(std::make_unique<ShellLink>());
+  return C().objects.back()->Query(iid, out);
+}
+
+template <typename F>
+FARPROC Export(F f) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+void ResetCom() {
+  C() = Com();
+  Library ole32{kOle32Handle, {}, 0};
+  ole32.exports["CoInitialize"] = Export(&CoInitializeSim);
+  ole32.exports["CoUninitialize"] = Export(&CoUninitializeSim);
+  ole32.exports["CoCreateInstance"] = Export(&CoCreateInstanceSim);
+  C().libraries[kOle32] = ole32;
+}
+
+void RemoveLibrary(const std::string& name) { C().libraries.erase(LibraryKey(name)); }
+void RemoveExport(const std::string& library, const std::string& name) {
+  auto it = C().libraries.find(LibraryKey(library));
+  if (it != C().libraries.end()) it->second.exports.erase(name);
+}
+int LibraryReferences(const std::string& name) {
+  auto it = C().libraries.find(LibraryKey(name));
+  return it == C().libraries.end() ? 0 : it->second.references;
+}
+void ComAlreadyInitialized() { ++C().initializations; }
+int LiveComObjects() {
+  int live = 0;
+  for (const auto& o : C().objects) live += o->Live() ? 1 : 0;
+  return live;
+}
+const std::vector<LinkSave>& LinkSaves() { return C().saves; }
+
+bool ReadShellLink(const std::string& path, ShellLinkFile* link) {
+  std::string data = FileData(path);
+  if (data.compare(0, std::strlen(kLinkHeader), kLinkHeader) != 0) return false;
+  *link = ShellLinkFile();
+  size_t at = std::strlen(kLinkHeader);
+  while (at < data.size()) {
+    size_t end = data.find("\r\n", at);
+    if (end == std::string::npos) end = data.size();
+    std::string line = data.substr(at, end - at);
+    at = end + 2;
+    size_t eq = line.find('=');
+    std::string key = line.substr(0, eq),
+                value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    if (key == "target") link->target = value;
+    if (key == "description") link->description = value;
+    if (key == "directory") link->workingDirectory = value;
+    if (key == "icon") {
+      size_t comma = value.rfind(',');
+      link->iconPath = value.substr(0, comma);
+      link->iconIndex = std::atoi(value.c_str() + comma + 1);
+    }
+  }
+  return true;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+HMODULE LoadLibraryA(LPCSTR name) {
+  if (ShouldFail("LoadLibraryA")) return nullptr;
+  auto it = name ? C().libraries.find(LibraryKey(name)) : C().libraries.end();
+  if (it == C().libraries.end()) {
+    M().lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  ++it->second.references;
+  return reinterpret_cast<HMODULE>(it->second.handle);
+}
+
+static Library* LoadedLibrary(HMODULE module) {
+  for (auto& l : C().libraries)
+    if (l.second.handle == reinterpret_cast<uintptr_t>(module) && l.second.references > 0)
+      return &l.second;
+  return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+  if (ShouldFail("GetProcAddress")) return nullptr;
+  Library* library = LoadedLibrary(module);
+  if (!library) {
+    M().misuse.push_back("GetProcAddress in a module that is not loaded");
+    M().lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  auto it = IS_INTRESOURCE(name) ? library->exports.end() : library->exports.find(name);
+  if (it == library->exports.end()) {
+    M().lastError = ERROR_PROC_NOT_FOUND;
+    return nullptr;
+  }
+  return it->second;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  Library* library = LoadedLibrary(module);
+  if (!library) {
+    M().misuse.push_back("FreeLibrary of a module that is not loaded");
+    M().lastError = ERROR_MOD_NOT_FOUND;
+    return FALSE;
+  }
+  if (--library->references == 0 && library->handle == kOle32Handle && LiveComObjects() > 0)
+    M().misuse.push_back("OLE32.DLL unloaded while a COM object is referenced");
+  return TRUE;
+}
+
+// The system's ANSI code page here maps each byte to the code unit of the same value.
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR wide,
+                        int wideChars) {
+  if (ShouldFail("MultiByteToWideChar")) return 0;
+  if (codePage != CP_ACP || flags != 0 || !text || bytes == 0 || wideChars < 0 ||
+      (wideChars > 0 && !wide)) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  int n = bytes < 0 ? static_cast<int>(std::strlen(text)) + 1 : bytes;
+  if (wideChars == 0) return n;
+  if (n > wideChars) {
+    M().lastError = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  for (int i = 0; i < n; ++i) wide[i] = static_cast<unsigned char>(text[i]);
+  return n;
+}

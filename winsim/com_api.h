@@ -1,0 +1,89 @@
+// Libraries loaded by name, the COM library behind them, text conversion to
+// UTF-16 and the shell-link object: the SDK's names and values for what the
+// shortcut step calls. Included at the end of win32_api.h.
+#pragma once
+
+// Libraries
+typedef INT_PTR(WINAPI* FARPROC)();
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+HMODULE LoadLibraryA(LPCSTR name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
+
+// Special folders the shortcuts go into, beside those of win32_api.h
+#define CSIDL_STARTMENU 0x000b
+#define CSIDL_COMMON_STARTMENU 0x0016
+#define CSIDL_LOCAL_APPDATA 0x001c
+
+// Text
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR OLECHAR;
+typedef const OLECHAR* LPCOLESTR;
+#define CP_ACP 0
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR wide,
+                        int wideChars);
+
+// COM
+typedef struct _GUID {
+  DWORD Data1;
+  WORD Data2;
+  WORD Data3;
+  BYTE Data4[8];
+} GUID;
+typedef GUID IID;
+typedef GUID CLSID;
+typedef const IID& REFIID;
+typedef const CLSID& REFCLSID;
+inline bool operator==(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+
+#define STDMETHODCALLTYPE
+#define FACILITY_WIN32 7
+#define HRESULT_FROM_WIN32(x) \
+  ((HRESULT)(x) <= 0          \
+       ? ((HRESULT)(x))       \
+       : ((HRESULT)((((DWORD)(x)) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+#define E_NOTIMPL ((HRESULT)0x80004001)
+#define E_NOINTERFACE ((HRESULT)0x80004002)
+#define E_POINTER ((HRESULT)0x80004003)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000E)
+#define E_INVALIDARG ((HRESULT)0x80070057)
+#define CLASS_E_NOAGGREGATION ((HRESULT)0x80040110)
+#define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154)
+#define CO_E_NOTINITIALIZED ((HRESULT)0x800401F0)
+#define CLSCTX_INPROC_SERVER 0x1
+
+// Only the methods the installer calls are declared; the object's other
+// methods are not reachable through these types.
+struct IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) = 0;
+  virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+  virtual ULONG STDMETHODCALLTYPE Release() = 0;
+
+ protected:
+  ~IUnknown() = default;
+};
+typedef IUnknown* LPUNKNOWN;
+
+struct IShellLinkA : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE SetDescription(LPCSTR name) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCSTR dir) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetIconLocation(LPCSTR iconPath, int icon) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetPath(LPCSTR file) = 0;
+
+ protected:
+  ~IShellLinkA() = default;
+};
+
+struct IPersistFile : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Save(LPCOLESTR file, BOOL remember) = 0;
+
+ protected:
+  ~IPersistFile() = default;
+};

@@ -1,0 +1,42 @@
+// Test-side control of the libraries loaded by name, the COM library and the
+// shell-link object. Included at the end of control.h.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+// A fresh machine has "OLE32.DLL", exporting "CoInitialize", "CoUninitialize"
+// and "CoCreateInstance". Library names match without regard to case, and a
+// name without an extension means ".DLL"; export names match exactly.
+void RemoveLibrary(const std::string& name);  // LoadLibraryA: ERROR_MOD_NOT_FOUND
+void RemoveExport(const std::string& library, const std::string& name);
+int LibraryReferences(const std::string& name);  // loads not yet freed
+
+// Something else on the installer's thread has initialised COM already, so
+// CoInitialize answers S_FALSE.
+void ComAlreadyInitialized();
+// Shell-link objects created and not yet released to nothing.
+int LiveComObjects();
+
+// A shell-link file as IPersistFile::Save writes it here: a small text record
+// of the link's fields.
+struct ShellLinkFile {
+  std::string target;
+  std::string iconPath;
+  int iconIndex = 0;
+  std::string description;
+  std::string workingDirectory;
+};
+// False when the file is absent or is not a saved shell link.
+bool ReadShellLink(const std::string& path, ShellLinkFile* link);
+
+// Every IPersistFile::Save, in order: the path it was given and its result.
+struct LinkSave {
+  std::string path;
+  HRESULT result;
+};
+const std::vector<LinkSave>& LinkSaves();
+
+}  // namespace winsim
