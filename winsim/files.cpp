@@ -165,6 +165,7 @@ void Reset() {
   ResetLz();
   ResetUi();
   ResetRegistry();
+  ResetGdi();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
   AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);

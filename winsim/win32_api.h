@@ -349,3 +349,4 @@ typedef struct tagVS_FIXEDFILEINFO {
 DWORD GetFileVersionInfoSizeA(LPCSTR name, LPDWORD handle);
 BOOL GetFileVersionInfoA(LPCSTR name, DWORD handle, DWORD size, LPVOID data);
 BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* size);
+#include "winsim/gdi_api.h"
