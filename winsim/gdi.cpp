@@ -1,11 +1,11 @@
 // Window classes, windows and their messages, and the GDI a paint uses.
 //
-// A window is painted the way the system paints it: UpdateWindow sends
-// WM_PAINT when the window is visible and not yet painted; the default
-// handling of WM_PAINT opens a device context and, while the background still
-// needs erasing, sends WM_ERASEBKGND with it. A procedure that answers
-// WM_ERASEBKGND with 0 leaves the erase pending; one that keeps WM_PAINT from
-// the default handling leaves the window unpainted.
+// A window is painted the way the system paints it: ShowWindow erases a
+// window it makes visible at once, sending WM_ERASEBKGND with a device
+// context; UpdateWindow then sends WM_PAINT, and the default handling of
+// WM_PAINT erases again only when the erase is still pending. A procedure
+// that answers WM_ERASEBKGND with 0 leaves the erase pending; one that keeps
+// WM_PAINT from the default handling leaves the window unvalidated.
 #include <cstring>
 #include <map>
 
@@ -141,20 +141,22 @@ LRESULT Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return result;
 }
 
-// The default painting: BeginPaint erases through WM_ERASEBKGND, EndPaint
-// validates the window and gives the device context back.
-void DefaultPaint(HWND window) {
-  auto state = G().states.find(Value(window));
-  WindowRecord* w = RecordOf(window);
-  if (state == G().states.end() || !w) return;
-  ++w->paints;
+// Erases the window through its procedure on a device context of its own.
+void Erase(HWND window) {
+  G().states[Value(window)].needsErase = false;
   HDC dc = OpenDc();
-  if (state->second.needsErase) {
-    state->second.needsErase = false;
-    if (!Deliver(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0))
-      G().states[Value(window)].needsErase = true;  // fErase: left for the painter
-  }
+  if (!Deliver(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0))
+    G().states[Value(window)].needsErase = true;  // fErase: left for the painter
   CloseDc(dc);
+}
+
+// The default painting: BeginPaint erases what is still to be erased,
+// EndPaint validates the window.
+void DefaultPaint(HWND window) {
+  WindowRecord* w = RecordOf(window);
+  if (!w) return;
+  ++w->paints;
+  if (G().states[Value(window)].needsErase) Erase(window);
   G().states[Value(window)].needsPaint = false;
 }
 
@@ -218,6 +220,12 @@ void ResetGdi() { G() = Gdi(); }
 using namespace winsim;
 
 // ---- classes and windows ----------------------------------------------------
+
+HMODULE GetModuleHandleA(LPCSTR name) {
+  if (!name) return ModuleHandle();
+  M().lastError = ERROR_MOD_NOT_FOUND;
+  return nullptr;
+}
 
 ATOM RegisterClassExA(const WNDCLASSEXA* wc) {
   if (ShouldFail("RegisterClassExA")) return 0;
@@ -309,6 +317,7 @@ BOOL ShowWindow(HWND window, int show) {
   BOOL wasVisible = w->visible;
   w->shows.push_back(show);
   w->visible = show != SW_HIDE;
+  if (w->visible && !wasVisible) Erase(window);
   return wasVisible;
 }
 

@@ -19,6 +19,7 @@ typedef DWORD COLORREF;
 #define GetGValue(c) ((BYTE)(((WORD)(c)) >> 8))
 #define GetBValue(c) ((BYTE)((c) >> 16))
 
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_CANNOT_FIND_WND_CLASS 1407L
@@ -73,6 +74,8 @@ typedef struct tagCREATESTRUCTA {
 #define IDI_APPLICATION MAKEINTRESOURCEA(32512)
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
 
+// The program's own module (a null name); other modules are not loaded here.
+HMODULE GetModuleHandleA(LPCSTR name);
 ATOM RegisterClassExA(const WNDCLASSEXA* windowClass);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x,
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
