@@ -430,6 +430,8 @@ BOOL DeleteObject(HGDIOBJ object) {
     M().misuse.push_back(o ? "a GDI object was deleted twice" : "DeleteObject of an unknown object");
     return FALSE;
   }
+  // Wine lets the call succeed and deletes the object once it is deselected;
+  // either way the program has lost track of what its dc holds.
   if (Selected(h))
     M().misuse.push_back("GDI object " + NameOf(h) + " deleted while still selected into a device context");
   o->deleted = true;

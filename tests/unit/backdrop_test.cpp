@@ -273,4 +273,38 @@ TEST_F(Backdrop, TheProcedurePaintsOnEraseAndLeavesTheRestToTheSystem) {
   winsim::CloseDc(dc);
 }
 
+// The checks every case relies on: a paint that leaves an object behind or
+// uses one it deleted does not pass unnoticed.
+TEST_F(Backdrop, TheSimulationCatchesObjectsLeftSelectedOrUsedAfterDeletion) {
+  struct Case {
+    const char* misuse;
+    void (*paint)(HDC dc);
+  } cases[] = {
+      {"deleted while still selected", [](HDC dc) {
+         HBRUSH b = CreateSolidBrush(RGB(1, 2, 3));
+         SelectObject(dc, b);
+         DeleteObject(b);
+       }},
+      {"given back with #1 still selected", [](HDC dc) {
+         LOGFONTA f = Font(-18, 0, "Symbol");
+         SelectObject(dc, CreateFontIndirectA(&f));
+       }},
+      {"SelectObject of a deleted object", [](HDC dc) {
+         HBRUSH b = CreateSolidBrush(RGB(1, 2, 3));
+         DeleteObject(b);
+         EXPECT_EQ(SelectObject(dc, b), nullptr);
+       }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.misuse);
+    winsim::Reset();
+    HDC dc = winsim::OpenDc();
+    k.paint(dc);
+    winsim::CloseDc(dc);
+    ASSERT_FALSE(winsim::Misuse().empty());
+    EXPECT_NE(winsim::Misuse()[0].find(k.misuse), std::string::npos) << winsim::Misuse()[0];
+  }
+  winsim::Reset();
+}
+
 }  // namespace
