@@ -104,4 +104,4 @@ add_test(NAME quil_exe_resources
 add_executable(platform_facts ${CMAKE_SOURCE_DIR}/tests/conformance/platform_facts.cpp)
 target_include_directories(platform_facts PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(platform_facts PRIVATE -static -static-libgcc -static-libstdc++)
-target_link_libraries(platform_facts PRIVATE version advapi32)
+target_link_libraries(platform_facts PRIVATE version advapi32 gdi32 user32)

@@ -183,3 +183,4 @@ int OpenRegKeyCount();  // keys opened by the installer and not yet closed
 #include "winsim/control_inet.h"
 
 #include "winsim/control_com.h"
+#include "winsim/control_gdi.h"

@@ -167,6 +167,7 @@ void Reset() {
   ResetRegistry();
   ResetInet();
   ResetCom();
+  ResetGdi();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
   AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);

@@ -352,3 +352,4 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* size);
 #include "winsim/inet_api.h"
 
 #include "winsim/com_api.h"
+#include "winsim/gdi_api.h"

@@ -292,6 +292,78 @@ void ShellLinks() {
   FreeLibrary(ole32);
 }
 
+// The backdrop rests on these: a class registers once per module, and a
+// window that is shown and updated is painted before UpdateWindow returns,
+// its picture drawn on the device context that WM_ERASEBKGND brings.
+struct PaintFacts {
+  int erases = 0;
+  int paints = 0;
+  bool selectGivesBack = false;
+  bool deletedNotSelectable = false;
+  SIZE pattern = {0, 0};
+} paint;
+
+LRESULT CALLBACK FactsWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_PAINT) ++paint.paints;
+  if (message != WM_ERASEBKGND) return DefWindowProcA(window, message, wParam, lParam);
+  HDC dc = reinterpret_cast<HDC>(wParam);
+  ++paint.erases;
+  HBRUSH brush = CreateSolidBrush(RGB(64, 0, 0));
+  HGDIOBJ previous = SelectObject(dc, brush);
+  paint.selectGivesBack = previous && SelectObject(dc, previous) == brush;
+  paint.deletedNotSelectable = DeleteObject(brush) && SelectObject(dc, brush) == nullptr;
+  LOGFONTA description;
+  std::memset(&description, 0, sizeof description);
+  description.lfHeight = -18;
+  description.lfItalic = 1;
+  std::strcpy(description.lfFaceName, "Symbol");
+  HFONT font = CreateFontIndirectA(&description);
+  previous = SelectObject(dc, font);
+  GetTextExtentPointA(dc, "QUILLMARK", 9, &paint.pattern);
+  SelectObject(dc, previous);
+  DeleteObject(font);
+  return 1;
+}
+
+void WindowsAndPaint() {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSEXA wc;
+  std::memset(&wc, 0, sizeof wc);
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = FactsWindowProc;
+  wc.hInstance = instance;
+  wc.lpszClassName = "QuilPlatformFacts";
+  Check(RegisterClassExA(&wc) != 0, "a window class registers");
+  SetLastError(0xdeadbeef);
+  ATOM again = RegisterClassExA(&wc);
+  DWORD error = GetLastError();
+  Check(again == 0 && error == ERROR_CLASS_ALREADY_EXISTS, "a class registers once per module",
+        Got(again, error));
+  // Not checked: the error, which is 1407 on Windows and 1411 under Wine.
+  HWND none = CreateWindowExA(0, "QuilNoSuchClass", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                              instance, nullptr);
+  Check(none == nullptr, "a window of an unregistered class is not made");
+
+  HWND window = CreateWindowExA(0, "QuilPlatformFacts", "", WS_POPUP | WS_DLGFRAME, 0, 0, 200, 100,
+                                nullptr, nullptr, instance, nullptr);
+  Check(window != nullptr, "a popup window with a dialog frame is made");
+  if (!window) return;
+  ShowWindow(window, SW_SHOWMAXIMIZED);
+  int erasedByShow = paint.erases;
+  UpdateWindow(window);
+  Check(erasedByShow == 1, "ShowWindow erases a window that it shows", Got(erasedByShow, 0));
+  Check(paint.erases == 1 && paint.paints == 1,
+        "UpdateWindow then sends WM_PAINT, and the default painting does not erase again",
+        Got(paint.erases, paint.paints));
+  Check(paint.selectGivesBack, "SelectObject gives back the object it displaced");
+  Check(paint.deletedNotSelectable, "a deleted brush cannot be selected");
+  Check(paint.pattern.cx > 1, "the pattern's name is measured wider than 1 pixel",
+        Got(paint.pattern.cx, 0));
+  Check(LoadIconA(nullptr, MAKEINTRESOURCEA(103)) == nullptr,
+        "the system has no icon 103: the module's own needs the module's handle");
+  Check(LoadCursorA(nullptr, IDC_ARROW) != nullptr, "the system's arrow cursor loads");
+}
+
 }  // namespace
 
 int main() {
@@ -317,6 +389,7 @@ int main() {
   Versions();
   Registry();
   ShellLinks();
+  WindowsAndPaint();
   std::printf("%d fact(s) did not hold\n", failures);
   return failures;
 }

@@ -29,6 +29,7 @@ class MachineTest : public ::testing::Test {
     EXPECT_EQ(winsim::LiveLocalAllocs(), 0) << "a system text was not freed";
     EXPECT_EQ(winsim::LiveShellAllocations(), 0) << "shell memory was not given back";
     EXPECT_EQ(winsim::LiveComObjects(), 0) << "a COM object is still referenced";
+    EXPECT_EQ(winsim::LiveGdiObjects(), 0) << "a brush or font was not deleted";
     EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
   }
 

@@ -66,7 +66,8 @@ TEST_F(InstallSequence, StepsRunInTheirFixedOrder) {
   winsim::Script({winsim::Enter(), winsim::Enter()});
   RunInstaller(nullptr);
   std::vector<int> order = {
-      At("SetErrorMode 2"), At("filter set"), At("common controls"), At("dialog 101"),
+      At("SetErrorMode 2"), At("filter set"), At("common controls"), At("window Quillmark"),
+      At("reg create"), At("dialog 101"),
       At("dialog 158"), At("modeless 103"),
       At("move " + In(kFolder, "image.tmp") + " -> " + In(kFolder, "Quillmark.exe")),
       At("create " + In(kFolder, "quillmark.exe.manifest")), At("create " + In(kFolder, "Layout15.stp")),
@@ -363,6 +364,43 @@ TEST_F(InstallSequence, ARemovableDiskPickedThroughChangeIsRefusedAndTheProposal
   ASSERT_EQ(winsim::Dialogs().size(), 2u);
   EXPECT_EQ(winsim::Dialogs()[1].textsAtOpen[2], kFolder);
   EXPECT_TRUE(winsim::DialogEnabled(winsim::Dialogs()[1], IDC_CHANGE));
+}
+
+// The backdrop owns every dialog and the launch; notices never have an owner,
+// so they still come up when there is no backdrop. Without one the run goes
+// on all the same.
+TEST_F(InstallSequence, TheBackdropOwnsEveryDialogButNoNotice) {
+  for (const char* failing : {"", "RegisterClassExA", "CreateWindowExA"}) {
+    SCOPED_TRACE(*failing ? failing : "a backdrop");
+    TearDown();
+    SetUp();
+    winsim::DefineIcon(IDI_QUILLMARK);
+    if (*failing) winsim::FailCall(failing, 1, ERROR_NOT_ENOUGH_MEMORY);
+    winsim::QueueBrowse("C:\\No\\Such");
+    winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Enter(), winsim::Enter()});
+    EXPECT_EQ(RunInstaller(winsim::ModuleHandle()), 0);
+
+    HWND backdrop = g_state.backdropWindow;
+    if (*failing) {
+      EXPECT_EQ(backdrop, nullptr);
+      EXPECT_TRUE(winsim::Windows().empty());
+    } else {
+      ASSERT_NE(backdrop, nullptr);
+      ASSERT_NE(winsim::WindowOf(backdrop), nullptr);
+      EXPECT_EQ(winsim::WindowOf(backdrop)->className, "Quillmark");
+      EXPECT_TRUE(IsWindow(backdrop)) << "nothing in the run destroys it";
+      EXPECT_FALSE(winsim::TextOuts().empty()) << "painted";
+    }
+    std::vector<int> owned;
+    for (const winsim::DialogRecord& d : winsim::Dialogs()) {
+      EXPECT_EQ(d.owner, backdrop) << "dialog " << d.templateId;
+      owned.push_back(d.templateId);
+    }
+    EXPECT_EQ(owned, (std::vector<int>{IDD_LOCATION, IDD_LOCATION, IDD_AGREEMENT, IDD_PROGRESS}));
+    ASSERT_EQ(Captions(), std::vector<std::string>{"ERROR 16"});
+    EXPECT_EQ(winsim::Notices()[0].owner, nullptr);
+    EXPECT_NE(At("launch open Quillmark.exe"), -1) << "the run went on to the end";
+  }
 }
 
 // Fails each faultable call of a whole run in turn: every run must still end

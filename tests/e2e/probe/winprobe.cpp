@@ -159,6 +159,13 @@ BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
                 static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(hwnd)), xid,
                 static_cast<unsigned long>(pid), r.left, r.top, r.right, r.bottom, focus);
   std::string line = head;
+  // The owner, if any: the installer's dialogs belong to its backdrop window.
+  HWND owner = GetWindow(hwnd, GW_OWNER);
+  char ownerField[64];
+  std::snprintf(ownerField, sizeof ownerField, "\"owner\":%llu,",
+                static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(owner)));
+  line += ownerField;
+  line += "\"owner_class\":" + Json(owner ? ClassOf(owner) : "") + ",";
   // The title as the system keeps it: readable even while the window's
   // thread is busy.
   char title[1024];
