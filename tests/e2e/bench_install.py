@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Times one default install under Wine, from the Enter on "Accept" to the
+installed program's window, and a bare start of that program in the same
+prefix.  Prints figures; never fails on a slow machine.
+
+    bench_install.py --win32-build B --win64-build B --work W [--runs N]
+
+Files are watched on the prefix's disk every 5 ms; windows through X
+(`xdotool search --onlyvisible`, a few milliseconds a call), not through the
+window probe, whose own start under Wine takes longer than what it measures.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_session import (JourneyError, Session, choose_wine, is_agreement_dialog,  # noqa: E402
+                          is_location_dialog, is_main_program)
+
+FOLDER = "C:\\Program Files\\Quillmark"
+EVENTS = ["progress dialog visible", "first file", "main program in place", "last row",
+          "program window"]
+
+
+def visible(s, *criteria):
+    """X ids of the viewable windows that match xdotool search criteria."""
+    out = subprocess.run(["xdotool", "search", "--onlyvisible"] + list(criteria),
+                         env=s._xenv(), capture_output=True, text=True, timeout=10)
+    return set(out.stdout.split())
+
+
+class Watcher(threading.Thread):
+    """Notes the first time each event is seen, relative to `start`."""
+
+    def __init__(self, s, start, before):
+        super().__init__(daemon=True)
+        self.s = s
+        self.start_time = start
+        self.before = before          # quil.exe's X windows up at "Accept"
+        self.seen = {}
+        self.stop = False
+        folder = s.unix_path(FOLDER)
+        windir = s.unix_path(s.windir)
+        temp = os.path.join(s.prefix, "drive_c", "users")
+        self.files = {
+            "main program in place": [os.path.join(folder, "Quillmark.exe")],
+            "last row": [os.path.join(windir, "uninst1.exe")],
+        }
+        self.first = [os.path.join(folder, "image.tmp"), os.path.join(folder, "Quillmark.exe")]
+        self.temp_root = temp
+        self.last_x = 0.0
+        self.error = None
+
+    def note(self, event):
+        if event not in self.seen:
+            self.seen[event] = time.monotonic() - self.start_time
+
+    def run(self):
+        try:
+            self._watch()
+        except Exception as e:  # reported by the caller, not lost with the thread
+            self.error = e
+
+    def _watch(self):
+        while not self.stop and len(self.seen) < len(EVENTS):
+            now = time.monotonic()
+            if "first file" not in self.seen and (any(os.path.exists(p) for p in self.first)
+                                                  or self._data_tmp()):
+                self.note("first file")
+            for event, paths in self.files.items():
+                if event not in self.seen and any(os.path.exists(p) for p in paths):
+                    self.note(event)
+            if now - self.last_x >= 0.02:
+                self.last_x = now
+                if "progress dialog visible" not in self.seen:
+                    if visible(self.s, "--classname", "quil.exe") - self.before:
+                        self.note("progress dialog visible")
+                if "program window" not in self.seen:
+                    if visible(self.s, "--classname", "quillmark.exe"):
+                        self.note("program window")
+            time.sleep(0.005)
+
+    def _data_tmp(self):
+        # data.tmp is staged in the user's temporary folder, deep in the prefix.
+        for root, _, files in os.walk(self.temp_root):
+            if "data.tmp" in files:
+                return True
+        return False
+
+
+def one_install(s):
+    process = s.start_installer()
+    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
+    s.key(loc, "Return")
+    agr = s.wait_for(is_agreement_dialog, "the agreement dialog", process=process)
+    before = visible(s, "--classname", "quil.exe")
+    start = time.monotonic()
+    watcher = Watcher(s, start, before)
+    s.key(agr, "Return")
+    watcher.start()
+    watcher.join(timeout=120)
+    watcher.stop = True
+    if watcher.error:
+        raise JourneyError("watching the install failed: %r" % watcher.error)
+    process.wait(timeout=120)
+    return watcher.seen
+
+
+def bare_start(s):
+    """The installed program started by itself: start to window, in seconds."""
+    for w in s.windows():
+        if is_main_program(w):
+            s.key(w, "alt+F4")
+            s.wait_gone(w, "Quillmark.exe's window")
+    # Its X window goes some time after the window itself: wait for that too.
+    deadline = time.monotonic() + 30
+    while visible(s, "--classname", "quillmark.exe") and time.monotonic() < deadline:
+        time.sleep(0.05)
+    start = time.monotonic()
+    s.start(FOLDER + "\\Quillmark.exe", "bare")
+    while time.monotonic() - start < 60:
+        if visible(s, "--classname", "quillmark.exe"):
+            return time.monotonic() - start
+        time.sleep(0.005)
+    raise JourneyError("the installed program's window never came")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--win32-build")
+    parser.add_argument("--win64-build")
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args(argv)
+    wine = choose_wine(args.win32_build, args.win64_build, os.path.abspath(args.work))
+    print("program: " + wine.describe())
+    results = {e: [] for e in EVENTS}
+    bare = []
+    for run in range(args.runs):
+        with Session(wine, args.work, "bench-install") as s:
+            seen = one_install(s)
+            bare.append(bare_start(s))
+        for e in EVENTS:
+            results[e].append(seen.get(e))
+        print("run %d: %s; bare start %.2f s" % (
+            run + 1, ", ".join("%s %s" % (e, "-" if seen.get(e) is None else "%.2f s" % seen[e])
+                               for e in EVENTS), bare[-1]))
+    print("\nmedian of %d runs, seconds after the Enter on \"Accept\":" % args.runs)
+    for e in EVENTS:
+        got = [t for t in results[e] if t is not None]
+        print("  %-26s %s" % (e, "%.2f" % statistics.median(got) if got else "never seen"))
+    print("  %-26s %.2f (a bare start of the installed program)" % ("program start",
+                                                                     statistics.median(bare)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
