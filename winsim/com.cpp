@@ -1,5 +1,6 @@
 // Libraries loaded by name, the COM library they lead to, MultiByteToWideChar
 // and the shell-link object whose Save writes a file into the simulated disk.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -64,6 +65,31 @@ std::string Narrow(LPCOLESTR wide) {
   return out;
 }
 
+// The fields of a link record as Save writes it; false for anything else.
+bool ParseShellLink(const std::string& data, ShellLinkFile* link) {
+  if (data.compare(0, std::strlen(kLinkHeader), kLinkHeader) != 0) return false;
+  *link = ShellLinkFile();
+  size_t at = std::strlen(kLinkHeader);
+  while (at < data.size()) {
+    size_t end = data.find("\r\n", at);
+    if (end == std::string::npos) end = data.size();
+    std::string line = data.substr(at, end - at);
+    at = end + 2;
+    size_t eq = line.find('=');
+    std::string key = line.substr(0, eq),
+                value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    if (key == "target") link->target = value;
+    if (key == "description") link->description = value;
+    if (key == "directory") link->workingDirectory = value;
+    if (key == "icon") {
+      size_t comma = value.rfind(',');
+      link->iconPath = value.substr(0, comma);
+      link->iconIndex = std::atoi(value.c_str() + comma + 1);
+    }
+  }
+  return true;
+}
+
 class ShellLink final : public IShellLinkA, public IPersistFile {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -94,6 +120,45 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
     return hr;
   }
   HRESULT STDMETHODCALLTYPE SetPath(LPCSTR file) override { return Set("SetPath", file, &target_); }
+  HRESULT STDMETHODCALLTYPE GetPath(LPSTR file, int chars, WIN32_FIND_DATAA* found,
+                                    DWORD) override {
+    if (!Alive("GetPath")) return E_FAIL;
+    if (!file || chars <= 0) return E_INVALIDARG;
+    if (found) std::memset(found, 0, sizeof *found);
+    // A target that does not fit fills the buffer unterminated, as Wine's
+    // does: code that trusts a terminator is caught.
+    if (target_.size() >= static_cast<size_t>(chars)) {
+      std::memcpy(file, target_.data(), static_cast<size_t>(chars));
+      return S_OK;
+    }
+    std::memcpy(file, target_.c_str(), target_.size() + 1);
+    return target_.empty() ? S_FALSE : S_OK;
+  }
+
+  // Reads a link that Save wrote; a file that is none fails as the system's
+  // does, with E_FAIL, and leaves the object as it was.
+  HRESULT STDMETHODCALLTYPE Load(LPCOLESTR file, DWORD) override {
+    if (!Alive("Load")) return E_FAIL;
+    if (!file) return E_INVALIDARG;
+    std::string path = Narrow(file);
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
+    std::string data;
+    char chunk[256];
+    DWORD got = 0;
+    while (ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) data.append(chunk, got);
+    CloseHandle(f);
+    ShellLinkFile link;
+    if (!ParseShellLink(data, &link)) return E_FAIL;
+    target_ = link.target;
+    iconPath_ = link.iconPath;
+    iconIndex_ = link.iconIndex;
+    description_ = link.description;
+    directory_ = link.workingDirectory;
+    current_ = path;
+    return S_OK;
+  }
 
   // Like the system's: the file is created (or emptied) alone, written, and
   // removed again when the write fails; the error comes back as an HRESULT.
@@ -220,28 +285,7 @@ int LiveComObjects() {
 const std::vector<LinkSave>& LinkSaves() { return C().saves; }
 
 bool ReadShellLink(const std::string& path, ShellLinkFile* link) {
-  std::string data = FileData(path);
-  if (data.compare(0, std::strlen(kLinkHeader), kLinkHeader) != 0) return false;
-  *link = ShellLinkFile();
-  size_t at = std::strlen(kLinkHeader);
-  while (at < data.size()) {
-    size_t end = data.find("\r\n", at);
-    if (end == std::string::npos) end = data.size();
-    std::string line = data.substr(at, end - at);
-    at = end + 2;
-    size_t eq = line.find('=');
-    std::string key = line.substr(0, eq),
-                value = eq == std::string::npos ? "" : line.substr(eq + 1);
-    if (key == "target") link->target = value;
-    if (key == "description") link->description = value;
-    if (key == "directory") link->workingDirectory = value;
-    if (key == "icon") {
-      size_t comma = value.rfind(',');
-      link->iconPath = value.substr(0, comma);
-      link->iconIndex = std::atoi(value.c_str() + comma + 1);
-    }
-  }
-  return true;
+  return ParseShellLink(FileData(path), link);
 }
 
 }  // namespace winsim

@@ -71,7 +71,13 @@ struct IUnknown {
 };
 typedef IUnknown* LPUNKNOWN;
 
+#define SLGP_RAWPATH 0x4
+#define STGM_READ 0x0
 struct IShellLinkA : IUnknown {
+  // The target as stored; one that does not fit fills the buffer, perhaps
+  // unterminated. S_FALSE and an empty text for a link without one.
+  virtual HRESULT STDMETHODCALLTYPE GetPath(LPSTR file, int chars, WIN32_FIND_DATAA* found,
+                                            DWORD flags) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetDescription(LPCSTR name) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCSTR dir) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetIconLocation(LPCSTR iconPath, int icon) = 0;
@@ -82,6 +88,7 @@ struct IShellLinkA : IUnknown {
 };
 
 struct IPersistFile : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Load(LPCOLESTR file, DWORD mode) = 0;
   virtual HRESULT STDMETHODCALLTYPE Save(LPCOLESTR file, BOOL remember) = 0;
 
  protected:

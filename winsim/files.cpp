@@ -116,7 +116,25 @@ std::string ParentKey(const std::string& key) {
 
 OpenFile* FindHandle(HANDLE h) {
   auto it = M().handles.find(reinterpret_cast<uintptr_t>(h));
-  return it == M().handles.end() ? nullptr : &it->second;
+  if (it == M().handles.end() || !it->second.holders.count(M().currentProcess)) return nullptr;
+  return &it->second;
+}
+
+void ReleaseFile(uintptr_t handle, int process) {
+  Machine& m = M();
+  auto it = m.handles.find(handle);
+  if (it == m.handles.end() || !it->second.holders.erase(process) || !it->second.holders.empty())
+    return;
+  std::string key = it->second.key;
+  m.handles.erase(it);
+  for (const auto& h : m.handles)
+    if (h.second.key == key) return;
+  auto node = m.nodes.find(key);
+  // A running program's image is not deleted under it.
+  if (node != m.nodes.end() && node->second.deleteOnClose && !node->second.running) {
+    Note("deleted on close " + node->second.path);
+    m.nodes.erase(node);
+  }
 }
 
 bool HeldByOther(const Node& n) { return M().now < n.heldUntil; }
@@ -134,6 +152,16 @@ Node* Lookup(const char* path, DWORD* error, std::string* keyOut, std::string* f
     return nullptr;
   }
   return &it->second;
+}
+
+Node* LookupFolder(const char* path, std::string* key, std::string* full) {
+  DWORD error;
+  Node* n = Lookup(path, &error, key, full);
+  if (!n || !n->folder) {
+    M().lastError = n ? ERROR_DIRECTORY : error;
+    return nullptr;
+  }
+  return n;
 }
 
 static bool ParentIsFolder(const std::string& key) {
@@ -168,6 +196,7 @@ void Reset() {
   ResetInet();
   ResetCom();
   ResetGdi();
+  ResetUninstall();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
   AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);
@@ -241,17 +270,24 @@ void SetAttributes(const std::string& path, DWORD attributes) {
   DWORD error;
   if (Node* n = Lookup(path.c_str(), &error)) n->attributes = attributes;
 }
-std::vector<std::string> FolderEntries(const std::string& path) {
+// The entries of the folder `key` names, in the order they were made.
+static std::vector<const Node*> Children(const std::string& key) {
   std::vector<const Node*> found;
-  DWORD error;
-  std::string key;
-  if (!Lookup(path.c_str(), &error, &key)) return {};
   for (auto& e : M().nodes)
     if (e.first != key && ParentKey(e.first) == key) found.push_back(&e.second);
   std::sort(found.begin(), found.end(),
             [](const Node* a, const Node* b) { return a->order < b->order; });
+  return found;
+}
+
+static std::string LeafName(const Node& n) { return n.path.substr(n.path.rfind('\\') + 1); }
+
+std::vector<std::string> FolderEntries(const std::string& path) {
+  DWORD error;
+  std::string key;
+  if (!Lookup(path.c_str(), &error, &key)) return {};
   std::vector<std::string> names;
-  for (const Node* n : found) names.push_back(n->path.substr(n->path.rfind('\\') + 1));
+  for (const Node* n : Children(key)) names.push_back(LeafName(*n));
   return names;
 }
 std::string CurrentDirectory() { return M().currentDirectory; }
@@ -276,7 +312,11 @@ void HoldAfterClose(const std::string& path, DWORD ms) {
   DWORD error;
   if (ResolvePath(path.c_str(), &full, &key, &error)) M().holdAfterClose[key] = ms;
 }
-int OpenHandleCount() { return static_cast<int>(M().handles.size() + M().searches.size()); }
+int OpenHandleCount() {
+  int files = 0;
+  for (const auto& h : M().handles) files += h.second.holders.count(M().currentProcess) ? 1 : 0;
+  return files + static_cast<int>(M().searches.size()) + OpenProcessHandleCount();
+}
 void SetWindowsDirectory(const std::string& path) { M().windowsDirectory = path; }
 void SetTempPath(const std::string& path) { M().tempPath = path; }
 void SetModulePath(const std::string& path) { M().modulePath = path; }
@@ -317,14 +357,18 @@ static bool SharingAllows(const std::string& key, DWORD access, DWORD share) {
     if ((access & GENERIC_WRITE) && !(o.share & FILE_SHARE_WRITE)) return false;
     if ((o.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return false;
     if ((o.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return false;
+    if ((access & DELETE) && !(o.share & FILE_SHARE_DELETE)) return false;
+    if ((o.access & DELETE) && !(share & FILE_SHARE_DELETE)) return false;
   }
   return true;
 }
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                    DWORD disposition, DWORD flags, HANDLE) {
   Machine& m = M();
   if (ShouldFail("CreateFileA")) return INVALID_HANDLE_VALUE;
+  // Like the system's CreateFileA: deletion on close needs, and gets, DELETE.
+  if (flags & FILE_FLAG_DELETE_ON_CLOSE) access |= DELETE;
   std::string full, key;
   DWORD error = 0;
   if (!ResolvePath(name, &full, &key, &error)) {
@@ -377,9 +421,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     DWORD a = flags & 0xFFFF & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY);
     AddNode(key, full, false, a | FILE_ATTRIBUTE_ARCHIVE);
   }
+  if (flags & FILE_FLAG_DELETE_ON_CLOSE) m.nodes[key].deleteOnClose = true;
   uintptr_t h = m.nextHandle;
   m.nextHandle += 4;
-  m.handles[h] = OpenFile{key, access, share, 0};
+  m.handles[h] = OpenFile{key, access, share, 0, sa && sa->bInheritHandle, {m.currentProcess}};
   if (disposition == CREATE_ALWAYS || disposition == CREATE_NEW) Note("create " + full);
   m.lastError = (exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS))
                     ? ERROR_ALREADY_EXISTS
@@ -452,7 +497,8 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD method) {
 
 BOOL CloseHandle(HANDLE handle) {
   auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == M().handles.end()) {
+  if (it == M().handles.end() || !it->second.holders.count(M().currentProcess)) {
+    if (CloseProcessHandle(handle)) return TRUE;
     M().misuse.push_back("CloseHandle of a handle that is not open");
     M().lastError = ERROR_INVALID_HANDLE;
     return FALSE;
@@ -462,7 +508,7 @@ BOOL CloseHandle(HANDLE handle) {
     M().nodes[hold->first].heldUntil = M().now + hold->second;
     M().holdAfterClose.erase(hold);
   }
-  M().handles.erase(it);
+  ReleaseFile(it->first, M().currentProcess);
   return TRUE;
 }
 
@@ -575,17 +621,8 @@ BOOL CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
 BOOL SetCurrentDirectoryA(LPCSTR name) {
   Machine& m = M();
   if (ShouldFail("SetCurrentDirectoryA")) return FALSE;
-  DWORD error;
-  std::string full;
-  Node* n = Lookup(name, &error, nullptr, &full);
-  if (!n) {
-    m.lastError = error;
-    return FALSE;
-  }
-  if (!n->folder) {
-    m.lastError = ERROR_DIRECTORY;
-    return FALSE;
-  }
+  std::string key, full;
+  if (!LookupFolder(name, &key, &full)) return FALSE;
   m.currentDirectory = full;
   Note("current directory " + full);
   return TRUE;
@@ -654,25 +691,72 @@ DWORD GetLogicalDrives(void) {
   return mask;
 }
 
-// Names are matched as given: the installer looks for one entry, never a pattern.
+// What a search finds of one directory entry.
+static WIN32_FIND_DATAA FoundEntry(const Node& n, const std::string& name) {
+  WIN32_FIND_DATAA data;
+  std::memset(&data, 0, sizeof data);
+  data.dwFileAttributes = n.attributes;
+  data.nFileSizeLow = static_cast<DWORD>(n.data.size());
+  std::memcpy(data.cFileName, name.c_str(), std::min<size_t>(name.size(), MAX_PATH - 1));
+  return data;
+}
+
+// Names are matched as given, with one pattern: a last part of "*" or "*.*"
+// lists the folder, "." and ".." first as the system lists a folder that is
+// not a drive's root. Other wildcards are not modelled.
 HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
   if (ShouldFail("FindFirstFileA")) return INVALID_HANDLE_VALUE;
-  DWORD error;
-  std::string full;
-  Node* n = Lookup(name, &error, nullptr, &full);
-  if (!n || full.size() <= 3) {
-    M().lastError = n ? ERROR_FILE_NOT_FOUND : error;
+  std::string pattern(name ? name : "");
+  size_t slash = pattern.find_last_of('\\');
+  std::string last = pattern.substr(slash == std::string::npos ? 0 : slash + 1);
+  bool listing = last == "*" || last == "*.*";
+  if (!listing && pattern.find_first_of("*?") != std::string::npos) {
+    M().misuse.push_back("FindFirstFileA with a pattern winsim does not model: " + pattern);
+    M().lastError = ERROR_INVALID_NAME;
     return INVALID_HANDLE_VALUE;
   }
-  std::memset(data, 0, sizeof *data);
-  data->dwFileAttributes = n->attributes;
-  data->nFileSizeLow = static_cast<DWORD>(n->data.size());
-  std::string leaf = n->path.substr(n->path.find_last_of('\\') + 1);
-  std::memcpy(data->cFileName, leaf.c_str(), std::min<size_t>(leaf.size(), MAX_PATH - 1));
+  DWORD error;
+  std::string full, key;
+  std::string target = listing ? pattern.substr(0, slash == std::string::npos ? 0 : slash) : pattern;
+  if (listing && target.size() == 2 && target[1] == ':') target += "\\";
+  Node* n = Lookup(target.c_str(), &error, &key, &full);
+  Search search;
+  if (n && listing && n->folder) {
+    if (full.size() > 3) {
+      search.found.push_back(FoundEntry(*n, "."));
+      search.found.push_back(FoundEntry(*n, ".."));
+    }
+    for (const Node* child : Children(key)) search.found.push_back(FoundEntry(*child, LeafName(*child)));
+  } else if (n && !listing && full.size() > 3) {
+    search.found.push_back(FoundEntry(*n, LeafName(*n)));
+  }
+  if (search.found.empty()) {
+    M().lastError = n ? (listing && !n->folder ? ERROR_DIRECTORY : ERROR_FILE_NOT_FOUND) : error;
+    return INVALID_HANDLE_VALUE;
+  }
+  *data = search.found[0];
+  search.next = 1;
   uintptr_t h = M().nextHandle;
   M().nextHandle += 4;
-  M().searches.insert(h);
+  M().searches[h] = search;
   return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
+  auto it = M().searches.find(reinterpret_cast<uintptr_t>(search));
+  if (it == M().searches.end()) {
+    M().misuse.push_back("FindNextFileA of a handle that is not a search");
+    M().lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (ShouldFail("FindNextFileA")) return FALSE;
+  Search& s = it->second;
+  if (s.next >= s.found.size()) {
+    M().lastError = ERROR_NO_MORE_FILES;
+    return FALSE;
+  }
+  *data = s.found[s.next++];
+  return TRUE;
 }
 
 BOOL FindClose(HANDLE search) {

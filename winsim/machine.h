@@ -17,6 +17,7 @@ struct Node {
   std::string data;
   DWORD heldUntil = 0;  // another process holds it until this virtual time
   bool running = false;  // a started program: readable, never writable or deletable
+  bool deleteOnClose = false;  // goes when its last handle closes
   unsigned long order = 0;
 };
 
@@ -25,13 +26,22 @@ struct OpenFile {
   DWORD access = 0;
   DWORD share = 0;
   size_t position = 0;
+  bool inheritable = false;
+  std::set<int> holders;  // the processes that hold this handle
+};
+
+// One search of FindFirstFileA: what it found, and how much was handed out.
+struct Search {
+  std::vector<WIN32_FIND_DATAA> found;
+  size_t next = 0;
 };
 
 struct Machine {
   UINT driveTypes[26] = {};
   std::map<std::string, Node> nodes;  // by upper-case full path
   std::map<uintptr_t, OpenFile> handles;
-  std::set<uintptr_t> searches;  // open FindFirstFileA handles
+  std::map<uintptr_t, Search> searches;  // open FindFirstFileA handles
+  int currentProcess = 0;  // the process the program under test runs as
   std::map<std::string, DWORD> holdAfterClose;  // by key: ms another process then holds it
   uintptr_t nextHandle = 0x1000;
   unsigned long nextOrder = 0;
@@ -72,7 +82,15 @@ std::string ParentKey(const std::string& key);
 // The node a path names, or null with the system's error for it.
 Node* Lookup(const char* path, DWORD* error, std::string* key = nullptr,
              std::string* full = nullptr);
+// A file handle that the current process holds, or null.
 OpenFile* FindHandle(HANDLE h);
+// The folder a path names, or null with the system's error set (ERROR_DIRECTORY
+// for a file).
+Node* LookupFolder(const char* path, std::string* key, std::string* full);
+// Closes the current process's hold on an open file handle; the last hold
+// ends the handle, and the last handle of a file opened for deletion on
+// close deletes it.
+void ReleaseFile(uintptr_t handle, int process);
 bool HeldByOther(const Node& n);
 std::string Upper(std::string s);
 void ResetLz();
@@ -80,6 +98,12 @@ void ResetRegistry();
 void ResetUi();
 void ResetInet();
 void ResetCom();
+void ResetUninstall();
+// For CloseHandle: true when `h` was a process or thread handle (now closed).
+bool CloseProcessHandle(HANDLE h);
+int OpenProcessHandleCount();
+// A scripted user's answer to a message box of `type`.
+int AnswerMessageBox(UINT type);
 void Note(const std::string& event);
 
 }  // namespace winsim

@@ -115,6 +115,12 @@ static LONG SubKeyOf(HKEY key, const char* subKey, std::string* display, std::st
   return ERROR_SUCCESS;
 }
 
+// The key one level up, or "" for a hive.
+static std::string ParentKeyName(const std::string& key) {
+  size_t at = key.rfind('\\');
+  return at == std::string::npos ? "" : key.substr(0, at);
+}
+
 static HKEY NewHandle(const std::string& key, REGSAM access) {
   uintptr_t h = R().nextHandle;
   R().nextHandle += 4;
@@ -205,6 +211,16 @@ void DenyRegistry(const std::string& key, RegDenial denial) {
   R().denials.push_back(Denial{Upper(FullName(key)), denial});
 }
 void LoseRegWrite(int nth) { R().lostWriteCountdown = nth; }
+std::vector<std::string> RegistryTree() {
+  std::vector<std::string> tree;
+  for (const auto& k : R().keys) {
+    tree.push_back(k.second.name);
+    for (const auto& v : k.second.values)
+      tree.push_back(k.second.name + " [" + v.second.name + "] " + std::to_string(v.second.type) +
+                     " " + v.second.data);
+  }
+  return tree;
+}
 int OpenRegKeyCount() { return static_cast<int>(R().handles.size()); }
 
 }  // namespace winsim
@@ -254,19 +270,29 @@ LONG RegCloseKey(HKEY key) {
   return ERROR_SUCCESS;
 }
 
+// The key behind a handle opened with the access `needed`: KEY_QUERY_VALUE to
+// read, KEY_SET_VALUE to set or delete values (which a denial refuses too).
+static LONG KeyWithAccess(HKEY key, REGSAM needed, RegKey** out) {
+  std::string k;
+  REGSAM access;
+  if (!KeyOfHandle(key, &k, &access)) return ERROR_INVALID_HANDLE;
+  if ((access & needed) != needed || ((needed & KEY_SET_VALUE) && Denied(k, kDenyWrite)))
+    return ERROR_ACCESS_DENIED;
+  auto kit = R().keys.find(k);
+  if (kit == R().keys.end()) return ERROR_KEY_DELETED;
+  *out = &kit->second;
+  return ERROR_SUCCESS;
+}
+
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                       LPDWORD size) {
   LONG status;
   if (RegFault("RegQueryValueExA", &status)) return status;
   if (reserved != nullptr || (data != nullptr && size == nullptr)) return ERROR_INVALID_PARAMETER;
-  std::string k;
-  REGSAM access;
-  if (!KeyOfHandle(key, &k, &access)) return ERROR_INVALID_HANDLE;
-  if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  auto kit = R().keys.find(k);
-  if (kit == R().keys.end()) return ERROR_KEY_DELETED;
-  auto vit = kit->second.values.find(Upper(name ? name : ""));
-  if (vit == kit->second.values.end()) return ERROR_FILE_NOT_FOUND;
+  RegKey* k;
+  if ((status = KeyWithAccess(key, KEY_QUERY_VALUE, &k)) != ERROR_SUCCESS) return status;
+  auto vit = k->values.find(Upper(name ? name : ""));
+  if (vit == k->values.end()) return ERROR_FILE_NOT_FOUND;
   const RegValue& v = vit->second;
   if (type) *type = v.type;
   DWORD needed = static_cast<DWORD>(v.data.size());
@@ -286,16 +312,12 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYT
   LONG status;
   if (RegFault("RegSetValueExA", &status)) return status;
   if (reserved != 0 || (data == nullptr && size != 0)) return ERROR_INVALID_PARAMETER;
-  std::string k;
-  REGSAM access;
-  if (!KeyOfHandle(key, &k, &access)) return ERROR_INVALID_HANDLE;
-  if (!(access & KEY_SET_VALUE) || Denied(k, kDenyWrite)) return ERROR_ACCESS_DENIED;
-  auto kit = R().keys.find(k);
-  if (kit == R().keys.end()) return ERROR_KEY_DELETED;
+  RegKey* k;
+  if ((status = KeyWithAccess(key, KEY_SET_VALUE, &k)) != ERROR_SUCCESS) return status;
   std::string valueName = name ? name : "";
-  Note("reg set " + kit->second.name + " [" + valueName + "]");
+  Note("reg set " + k->name + " [" + valueName + "]");
   if (R().lostWriteCountdown > 0 && --R().lostWriteCountdown == 0) return ERROR_SUCCESS;
-  RegValue& v = kit->second.values[Upper(valueName)];
+  RegValue& v = k->values[Upper(valueName)];
   if (v.name.empty()) v.name = valueName;
   v.type = type;
   v.data.assign(reinterpret_cast<const char*>(data), size);
@@ -314,5 +336,53 @@ LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   for (const auto& k : R().keys)
     if (k.first != target && Covers(target, k.first)) return ERROR_ACCESS_DENIED;
   R().keys.erase(target);
+  return ERROR_SUCCESS;
+}
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  LONG status;
+  if (RegFault("RegOpenKeyExA", &status)) return status;
+  if (result == nullptr || options != 0) return ERROR_INVALID_PARAMETER;
+  std::string display, target;
+  if ((status = SubKeyOf(key, subKey, &display, &target)) != ERROR_SUCCESS) return status;
+  if (!R().keys.count(target)) return ERROR_FILE_NOT_FOUND;
+  if (Denied(target, kDenyOpen)) return ERROR_ACCESS_DENIED;
+  if (Denied(target, kDenyWrite) && (access & kWriteAccess)) return ERROR_ACCESS_DENIED;
+  *result = NewHandle(target, access);
+  return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueA(HKEY key, LPCSTR name) {
+  LONG status;
+  if (RegFault("RegDeleteValueA", &status)) return status;
+  RegKey* k;
+  if ((status = KeyWithAccess(key, KEY_SET_VALUE, &k)) != ERROR_SUCCESS) return status;
+  std::string valueName = name ? name : "";
+  if (!k->values.erase(Upper(valueName))) return ERROR_FILE_NOT_FOUND;
+  Note("reg delete " + k->name + " [" + valueName + "]");
+  return ERROR_SUCCESS;
+}
+
+// Only the counts of subkeys and values are modelled; every other output
+// must be null.
+LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD reserved,
+                      LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                      LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                      LPDWORD securityDescriptorSize, PFILETIME lastWriteTime) {
+  LONG status;
+  if (RegFault("RegQueryInfoKeyA", &status)) return status;
+  if (keyClass || classSize || reserved || maxSubKeyLength || maxClassLength ||
+      maxValueNameLength || maxValueLength || securityDescriptorSize || lastWriteTime) {
+    M().misuse.push_back("RegQueryInfoKeyA asked for what winsim does not model");
+    return ERROR_INVALID_PARAMETER;
+  }
+  RegKey* k;
+  if ((status = KeyWithAccess(key, KEY_QUERY_VALUE, &k)) != ERROR_SUCCESS) return status;
+  if (subKeys) {
+    *subKeys = 0;
+    for (const auto& other : R().keys)
+      if (ParentKeyName(other.first) == Upper(k->name)) ++*subKeys;
+  }
+  if (values) *values = static_cast<DWORD>(k->values.size());
   return ERROR_SUCCESS;
 }

@@ -103,7 +103,7 @@ HLOCAL LocalFree(HLOCAL mem) {
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   M().notices.push_back({owner, text ? text : "", caption ? caption : "Error", type});
   Note("notice " + M().notices.back().caption);
-  return IDOK;
+  return AnswerMessageBox(type);
 }
 
 // ---- LZ32 -------------------------------------------------------------------

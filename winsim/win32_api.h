@@ -353,3 +353,4 @@ BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* size);
 
 #include "winsim/com_api.h"
 #include "winsim/gdi_api.h"
+#include "winsim/uninstall_api.h"

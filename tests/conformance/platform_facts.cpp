@@ -54,15 +54,19 @@ void ModuleName() {
         "GetModuleFileNameA into a short buffer fills it");
 }
 
+// The program's own file into `self` (MAX_PATH + 1 bytes).
+bool OwnFile(char* self) {
+  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  bool known = n > 0 && n < MAX_PATH;
+  if (!known) Check(false, "the program knows its own file");
+  return known;
+}
+
 // The installer's in-use test rests on this: a running program's file is
 // readable by others but cannot be opened for writing.
 void RunningProgram() {
   char self[MAX_PATH + 1] = {};
-  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) {
-    Check(false, "the program knows its own file");
-    return;
-  }
+  if (!OwnFile(self)) return;
   SetLastError(0xdeadbeef);
   HANDLE h = CreateFileA(self, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -160,6 +164,57 @@ void Folders() {
         "FindFirstFileA under a missing folder", Got(search != INVALID_HANDLE_VALUE, error));
 }
 
+// Listing a folder and removing one, as the uninstaller does with the
+// install folder.
+void Listing() {
+  std::string folder = At("list");
+  CreateDirectoryA(folder.c_str(), nullptr);
+  Put(folder + "\\b.txt", "b");
+  CreateDirectoryA((folder + "\\sub").c_str(), nullptr);
+  WIN32_FIND_DATAA found;
+  std::string names;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      names += std::string(names.empty() ? "" : " ") + found.cFileName;
+    } while (FindNextFileA(search, &found));
+    DWORD error = GetLastError();
+    Check(error == ERROR_NO_MORE_FILES, "FindNextFileA ends with ERROR_NO_MORE_FILES",
+          Got(0, error));
+    FindClose(search);
+  }
+  // The order of the real entries is the file system's; "." and ".." come first.
+  Check(names == ". .. b.txt sub" || names == ". .. sub b.txt",
+        "FindFirstFileA of folder\\* lists \".\", \"..\" and the entries", names);
+
+  SetLastError(0xdeadbeef);
+  BOOL removed = RemoveDirectoryA(folder.c_str());
+  DWORD error = GetLastError();
+  Check(!removed && error == ERROR_DIR_NOT_EMPTY,
+        "RemoveDirectoryA of a folder with entries is ERROR_DIR_NOT_EMPTY", Got(removed, error));
+  DeleteFileA((folder + "\\b.txt").c_str());
+  SetCurrentDirectoryA((folder + "\\sub").c_str());
+  SetLastError(0xdeadbeef);
+  removed = RemoveDirectoryA((folder + "\\sub").c_str());
+  error = GetLastError();
+  Check(!removed && error == ERROR_SHARING_VIOLATION,
+        "RemoveDirectoryA of the current directory is a sharing violation", Got(removed, error));
+  SetCurrentDirectoryA(scratch.c_str());
+  removed = RemoveDirectoryA((folder + "\\sub").c_str());
+  Check(removed && RemoveDirectoryA(folder.c_str()) &&
+            GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES,
+        "RemoveDirectoryA removes an empty folder");
+
+  std::string a = At("copy-a.txt"), b = At("copy-b.txt");
+  Put(a, "a");
+  Put(b, "b");
+  SetLastError(0xdeadbeef);
+  BOOL copied = CopyFileA(a.c_str(), b.c_str(), TRUE);
+  error = GetLastError();
+  Check(!copied && error == ERROR_FILE_EXISTS,
+        "CopyFileA that must not overwrite fails with ERROR_FILE_EXISTS", Got(copied, error));
+}
+
 void Drives() {
   Check(GetDriveTypeA("C:\\") == DRIVE_FIXED, "C:\\ is a fixed drive");
   Check(GetDriveTypeA("1:\\") == DRIVE_NO_ROOT_DIR, "1:\\ has no root directory");
@@ -176,6 +231,61 @@ void Versions() {
         Got(size, GetLastError()));
   size = GetFileVersionInfoSizeA(At("missing.exe").c_str(), &handle);
   Check(size == 0, "a missing file has no version information");
+}
+
+// What the uninstaller rests on: keys opened without being made, values and
+// keys removed one by one, and a key that holds another never removed.
+void RemovingKeys() {
+  static char emptyClass[] = "";
+  const char* top = "Software\\QuilPlatformFacts2";
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, top, 0, KEY_READ | KEY_WRITE, &key);
+  Check(status == ERROR_FILE_NOT_FOUND, "RegOpenKeyExA of a missing key is ERROR_FILE_NOT_FOUND",
+        Got(status, 0));
+  if (status == ERROR_SUCCESS) RegCloseKey(key);
+  HKEY probe;
+  status = RegOpenKeyExA(HKEY_CURRENT_USER, top, 0, KEY_READ, &probe);
+  Check(status == ERROR_FILE_NOT_FOUND, "RegOpenKeyExA makes no key", Got(status, 0));
+  if (status == ERROR_SUCCESS) RegCloseKey(probe);
+
+  std::string child = std::string(top) + "\\Child";
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, child.c_str(), 0, emptyClass, 0, KEY_READ | KEY_WRITE,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    Check(false, "a key for the removal facts is made");
+    return;
+  }
+  RegCloseKey(key);
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, top, 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) {
+    Check(false, "RegOpenKeyExA opens an existing key");
+    return;
+  }
+  RegSetValueExA(key, "one", 0, REG_SZ, reinterpret_cast<const BYTE*>("1"), 2);
+  RegSetValueExA(key, "two", 0, REG_SZ, reinterpret_cast<const BYTE*>("2"), 2);
+  DWORD subKeys = 99, values = 99;
+  status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                            nullptr, nullptr, nullptr, nullptr);
+  Check(status == ERROR_SUCCESS && subKeys == 1 && values == 2,
+        "RegQueryInfoKeyA counts a key's subkeys and values",
+        Got(status, 0) + ", " + std::to_string(subKeys) + " subkeys, " + std::to_string(values) +
+            " values");
+  status = RegDeleteValueA(key, "ONE");
+  Check(status == ERROR_SUCCESS, "RegDeleteValueA removes a value, its name in any case",
+        Got(status, 0));
+  status = RegDeleteValueA(key, "one");
+  Check(status == ERROR_FILE_NOT_FOUND, "RegDeleteValueA of an absent value is ERROR_FILE_NOT_FOUND",
+        Got(status, 0));
+  RegCloseKey(key);
+  status = RegDeleteKeyA(HKEY_CURRENT_USER, top);
+  Check(status == ERROR_ACCESS_DENIED, "RegDeleteKeyA refuses a key that has a subkey",
+        Got(status, 0));
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, top, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+    Check(true, "the refused key stays");
+    RegCloseKey(key);
+  } else {
+    Check(false, "the refused key stays");
+  }
+  RegDeleteKeyA(HKEY_CURRENT_USER, child.c_str());
+  RegDeleteKeyA(HKEY_CURRENT_USER, top);
 }
 
 void Registry() {
@@ -216,6 +326,7 @@ void Registry() {
     RegCloseKey(parent);
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\QuilPlatformFacts");
   }
+  RemovingKeys();
 }
 
 std::string Hex(HRESULT hr) {
@@ -229,6 +340,54 @@ HRESULT SaveLink(IPersistFile* link, const std::string& path) {
   WCHAR wide[520] = {};
   if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, 520) == 0) return E_FAIL;
   return link->Save(wide, TRUE);
+}
+
+// A saved link read back as the uninstaller reads it: loaded into a new
+// shell-link object, its target given as stored, and cut to the buffer.
+void ReadLinkBack(CoCreateInstanceFn create, const std::string& link, const std::string& target) {
+  IShellLinkA* reader = nullptr;
+  IPersistFile* file = nullptr;
+  if (create(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
+             reinterpret_cast<void**>(&reader)) != S_OK ||
+      reader->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file)) != S_OK) {
+    Check(false, "a second shell-link object is made");
+    if (reader) reader->Release();
+    return;
+  }
+  WCHAR wide[520] = {};
+  MultiByteToWideChar(CP_ACP, 0, link.c_str(), -1, wide, 520);
+  HRESULT hr = file->Load(wide, STGM_READ);
+  Check(hr == S_OK, "IPersistFile::Load reads a saved link", Hex(hr));
+  char path[520] = {};
+  hr = reader->GetPath(path, sizeof path, nullptr, SLGP_RAWPATH);
+  Check(hr == S_OK && target == path, "IShellLinkA::GetPath gives the target as it was set",
+        Hex(hr) + " " + path);
+  // Terminated or not differs between systems (Wine does not); the target's
+  // start is there either way.
+  std::memset(path, '#', sizeof path);
+  reader->GetPath(path, 8, nullptr, SLGP_RAWPATH);
+  Check(target.compare(0, 7, std::string(path, 7)) == 0 && path[8] == '#',
+        "GetPath into a short buffer gives the target's start and writes no further",
+        std::string(path, 8));
+  WCHAR missing[520] = {};
+  MultiByteToWideChar(CP_ACP, 0, At("none.lnk").c_str(), -1, missing, 520);
+  hr = file->Load(missing, STGM_READ);
+  Check(FAILED(hr), "IPersistFile::Load of a missing file fails", Hex(hr));
+  file->Release();
+  reader->Release();
+  std::string plain = At("plain.lnk");
+  Put(plain, "not a shell link");
+  reader = nullptr;
+  file = nullptr;
+  if (create(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
+             reinterpret_cast<void**>(&reader)) == S_OK &&
+      reader->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file)) == S_OK) {
+    MultiByteToWideChar(CP_ACP, 0, plain.c_str(), -1, wide, 520);
+    hr = file->Load(wide, STGM_READ);
+    Check(FAILED(hr), "IPersistFile::Load of a file that is no link fails", Hex(hr));
+  }
+  if (file) file->Release();
+  if (reader) reader->Release();
 }
 
 // The COM library and the shell-link object, reached as the installer reaches
@@ -287,6 +446,7 @@ void ShellLinks() {
     file->Release();
   }
   if (link) link->Release();
+  if (file) ReadLinkBack(create, At("a.lnk"), At("target.exe"));
   uninitialize();
   uninitialize();
   FreeLibrary(ole32);
@@ -366,7 +526,66 @@ void WindowsAndPaint() {
 
 }  // namespace
 
-int main() {
+// A program removes its own file through a copy of itself: the copy is held
+// open for deletion on close, shared for reading and deletion, handed to the
+// copy's process as an inherited handle, and goes when that process ends.
+void DeletedOnClose() {
+  char self[MAX_PATH + 1] = {};
+  if (!OwnFile(self)) return;
+  std::string copy = At("copy of facts.exe");
+  Check(CopyFileA(self, copy.c_str(), TRUE) != FALSE, "a running program's file can be copied");
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE held = CreateFileA(copy.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            &inherit, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (held == INVALID_HANDLE_VALUE) {
+    Check(false, "a file opens for deletion on close", Got(0, GetLastError()));
+    return;
+  }
+  SetLastError(0xdeadbeef);
+  HANDLE plain = CreateFileA(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = GetLastError();
+  Check(plain == INVALID_HANDLE_VALUE && error == ERROR_SHARING_VIOLATION,
+        "a file held for deletion opens only with FILE_SHARE_DELETE",
+        Got(plain != INVALID_HANDLE_VALUE, error));
+  if (plain != INVALID_HANDLE_VALUE) CloseHandle(plain);
+
+  char commandLine[2 * MAX_PATH];
+  std::snprintf(commandLine, sizeof commandLine, "\"%s\" --linger", copy.c_str());
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child;
+  BOOL started = CreateProcessA(copy.c_str(), commandLine, nullptr, nullptr, TRUE, 0, nullptr,
+                                scratch.c_str(), &startup, &child);
+  Check(started != FALSE, "the copy held for deletion starts as a program",
+        Got(started, GetLastError()));
+  CloseHandle(held);
+  if (!started) return;
+  Check(GetFileAttributesA(copy.c_str()) != INVALID_FILE_ATTRIBUTES,
+        "the copy stays while its process holds the inherited handle");
+#ifndef _WIN32
+  winsim::EndProcess(static_cast<int>(winsim::Processes().size()) - 1);
+#endif
+  DWORD waited = WaitForSingleObject(child.hProcess, 30000);
+  Check(waited == WAIT_OBJECT_0, "the wait for the copy's process ends", Got(waited, GetLastError()));
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  // The system may finish the deletion a moment after the process has ended.
+  bool gone = false;
+  for (int attempt = 0; attempt < 20 && !gone; ++attempt) {
+    gone = GetFileAttributesA(copy.c_str()) == INVALID_FILE_ATTRIBUTES;
+    if (!gone) Sleep(100);
+  }
+  Check(gone, "the copy is gone once its process has ended");
+}
+
+int main(int argc, char** argv) {
+  // The copy that DeletedOnClose starts: it only stays a moment.
+  if (argc > 1 && std::strcmp(argv[1], "--linger") == 0) {
+    Sleep(1500);
+    return 0;
+  }
 #ifndef _WIN32
   winsim::Reset();
 #endif
@@ -385,6 +604,8 @@ int main() {
   RunningProgram();
   Files();
   Folders();
+  Listing();
+  DeletedOnClose();
   Drives();
   Versions();
   Registry();
