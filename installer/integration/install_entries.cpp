@@ -9,8 +9,6 @@
 #include "installer/path.h"
 #include "installer/state.h"
 
-static const char kAppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths";
-static const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 static const char kDisplayName[] = "Quillmark 2003   (Remove Only)";
 
 bool RecordInstallerPath() {
@@ -24,7 +22,7 @@ bool RecordInstallerPath() {
   DWORD n = GetModuleFileNameA(nullptr, path, kPathSize);
   // A name that filled the whole buffer was cut short: not worth recording.
   bool ok = n > 0 && n < static_cast<DWORD>(kPathSize) &&
-            WriteRegString(key, "Installed", path) == ERROR_SUCCESS;
+            WriteRegString(key, kInstalledValue, path) == ERROR_SUCCESS;
   RegCloseKey(key);
   return ok;
 }
@@ -36,7 +34,7 @@ bool RegisterAppPath() {
     HKEY entry;
     if (OpenRegKey(appPaths, g_state.mainProgramName, kKeyAccess, &entry) == ERROR_SUCCESS) {
       ok = WriteRegString(entry, nullptr, g_state.mainProgramPath) == ERROR_SUCCESS;
-      ok = WriteRegString(entry, "Path", g_state.installFolder) == ERROR_SUCCESS && ok;
+      ok = WriteRegString(entry, kPathValue, g_state.installFolder) == ERROR_SUCCESS && ok;
       RegCloseKey(entry);
     }
     RegCloseKey(appPaths);
@@ -47,7 +45,7 @@ bool RegisterAppPath() {
     SystemErrorNotice(static_cast<DWORD>(status), "10");
     return false;
   }
-  WriteRegString(machine, "Path", g_state.installFolder);
+  WriteRegString(machine, kPathValue, g_state.installFolder);
   RegCloseKey(machine);
   return ok;
 }
@@ -61,11 +59,11 @@ bool RegisterUninstall() {
     RegCloseKey(uninstall);
     return false;
   }
-  bool ok = WriteRegString(entry, "DisplayName", kDisplayName) == ERROR_SUCCESS;
+  bool ok = WriteRegString(entry, kDisplayNameValue, kDisplayName) == ERROR_SUCCESS;
   char command[kPathSize];
   PathJoin(g_state.windowsDirectory, g_state.uninstallerName, command, kPathSize);
   // A Windows directory too long to join leaves no command worth recording.
-  ok = command[0] != '\0' && WriteRegString(entry, "UninstallString", command) == ERROR_SUCCESS && ok;
+  ok = command[0] != '\0' && WriteRegString(entry, kUninstallStringValue, command) == ERROR_SUCCESS && ok;
   RegCloseKey(entry);
   RegCloseKey(uninstall);
   return ok;

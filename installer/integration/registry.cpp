@@ -7,8 +7,6 @@
 #include "installer/path.h"
 #include "installer/state.h"
 
-static const char kMachineKeyPath[] = "SOFTWARE\\Kestrel";
-
 void ComposeKeyPaths() {
   const char* prefix = "Software\\Kestrel\\";
   CopyText(g_state.settingsKeyPath, kPathSize, prefix);
@@ -24,6 +22,10 @@ LONG OpenRegKey(HKEY root, const char* path, REGSAM access, HKEY* key) {
   static char emptyClass[] = "";
   return RegCreateKeyExA(root, path, 0, emptyClass, REG_OPTION_NON_VOLATILE, access, nullptr, key,
                          nullptr);
+}
+
+LONG OpenExistingRegKey(HKEY root, const char* path, HKEY* key) {
+  return RegOpenKeyExA(root, path, 0, kKeyAccess, key);
 }
 
 LONG ReadRegNumber(HKEY key, const char* name, DWORD* value) {
@@ -64,17 +66,24 @@ LONG OpenSettingsKey(HKEY* key) {
   return OpenRegKey(HKEY_CURRENT_USER, g_state.settingsKeyPath, kKeyAccess, key);
 }
 
+void MachineKeyLocation(HKEY* root, const char** path) {
+  *root = g_state.nolmaccess ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+  *path = g_state.nolmaccess ? g_state.settingsKeyPath : kMachineKeyPath;
+}
+
 LONG OpenMachineKey(HKEY* key) {
-  if (g_state.nolmaccess) return OpenSettingsKey(key);
-  return OpenRegKey(HKEY_LOCAL_MACHINE, kMachineKeyPath, kKeyAccess, key);
+  HKEY root;
+  const char* path;
+  MachineKeyLocation(&root, &path);
+  return OpenRegKey(root, path, kKeyAccess, key);
 }
 
 bool ProbeRegistryWritable(bool machine) {
   HKEY key;
   if ((machine ? OpenMachineKey(&key) : OpenSettingsKey(&key)) != ERROR_SUCCESS) return false;
   char answer[16] = {};
-  bool ok = WriteRegString(key, "patch", "blank") == ERROR_SUCCESS &&
-            ReadRegString(key, "patch", answer, 15) == ERROR_SUCCESS &&
+  bool ok = WriteRegString(key, kPatchValue, "blank") == ERROR_SUCCESS &&
+            ReadRegString(key, kPatchValue, answer, 15) == ERROR_SUCCESS &&
             std::memcmp(answer, "blank", 5) == 0;
   RegCloseKey(key);
   return ok;
@@ -109,13 +118,13 @@ bool PrepareRegistry() {
   if (!ProbeRegistryWritable(true)) g_state.nolmaccess = 1;
   HKEY settings;
   if (OpenSettingsKey(&settings) == ERROR_SUCCESS) {
-    WriteRegNumber(settings, "nolmaccess", g_state.nolmaccess);
+    WriteRegNumber(settings, kNolmaccessValue, g_state.nolmaccess);
     RegCloseKey(settings);
   }
   if (!g_state.nolmaccess) {
-    MigrateValue("Path", kRegString);
-    MigrateValue("Installed", kRegString);
-    MigrateValue("patch", kRegString);
+    MigrateValue(kPathValue, kRegString);
+    MigrateValue(kInstalledValue, kRegString);
+    MigrateValue(kPatchValue, kRegString);
   }
   return true;
 }

@@ -1,6 +1,6 @@
 // What a caller of the shell-link object needs from a COM library that it
-// loads by name: the types of its three entry points and the identifiers of
-// the object and its interfaces.
+// loads by name: the types of its three entry points, the identifiers of the
+// object and its interfaces, and the library loaded and initialised.
 #pragma once
 
 #include "installer/win32.h"
@@ -27,3 +27,19 @@ Fn EntryPoint(HMODULE library, const char* name) {
   // warning.
   return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
 }
+
+// The COM library while a caller holds it, initialised on the calling thread.
+struct ComLibrary {
+  HMODULE library;
+  CoUninitializeFn uninitialize;
+  CoCreateInstanceFn createInstance;
+};
+
+// Loads "OLE32.DLL" by name and initialises COM. False when the library or
+// one of its three entry points is missing (the library is freed again), or
+// when CoInitialize answers anything but S_OK: a COM that the thread had
+// already (S_FALSE), or one that failed, is not ours to use or to end, and
+// the library is then left as it is.
+bool StartCom(ComLibrary* com);
+// CoUninitialize, then the library is freed.
+void EndCom(const ComLibrary& com);

@@ -57,16 +57,13 @@ HRESULT MakeShellLink(const char* workingFolder, const char* target, const char*
   return hr;
 }
 
-// Appends the link's name to `folder` and makes the link there; a path too
-// long for its buffer gives no link.
-void LinkInto(char* folder) {
-  if (AppendText(folder, kPathSize, kLinkName))
-    MakeShellLink(g_state.installFolder, g_state.mainProgramPath, folder);
-}
+// Appends the link's name to the folder in `path`; false, with `path` empty,
+// when that does not fit.
+bool AppendLinkName(char* path) { return AppendText(path, kPathSize, kLinkName); }
 
-void LinkIntoSpecialFolder(int csidl, int fallback) {
-  char folder[kPathSize];
-  if (SpecialFolderPath(csidl, folder) || SpecialFolderPath(fallback, folder)) LinkInto(folder);
+// The user's own special folder, else the all-users one.
+bool SpecialFolderEither(int csidl, int fallback, char* folder) {
+  return SpecialFolderPath(csidl, folder) || SpecialFolderPath(fallback, folder);
 }
 
 // The folder the user's own settings name for Quick Launch, used as it is
@@ -95,28 +92,31 @@ bool DefaultQuickLaunch(char* folder) {
 
 }  // namespace
 
-void CreateShortcuts() {
-  HMODULE ole32 = LoadLibraryA("OLE32.DLL");
-  if (!ole32) return;
-  CoInitializeFn coInitialize = EntryPoint<CoInitializeFn>(ole32, "CoInitialize");
-  CoUninitializeFn coUninitialize = EntryPoint<CoUninitializeFn>(ole32, "CoUninitialize");
-  CoCreateInstanceFn coCreateInstance = EntryPoint<CoCreateInstanceFn>(ole32, "CoCreateInstance");
-  if (!coInitialize || !coUninitialize || !coCreateInstance) {
-    FreeLibrary(ole32);
-    return;
+bool ShortcutPath(ShortcutPlace place, char* path) {
+  bool found = false;
+  switch (place) {
+    case kStartMenuShortcut:
+      found = SpecialFolderEither(CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU, path);
+      break;
+    case kDesktopShortcut:
+      found = SpecialFolderEither(CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, path);
+      break;
+    case kQuickLaunchShortcut:
+      found = MappedQuickLaunch(path) || DefaultQuickLaunch(path);
+      break;
   }
-  // Only a COM of our own making is used: when the thread had it already
-  // (S_FALSE) or it fails, the step ends at once, with no shortcuts, no
-  // CoUninitialize, and the library left as it is.
-  if (coInitialize(nullptr) != S_OK) return;
-  g_coCreateInstance = coCreateInstance;
+  return found && AppendLinkName(path);
+}
 
-  LinkIntoSpecialFolder(CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU);
-  LinkIntoSpecialFolder(CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY);
-  char quickLaunch[kPathSize];
-  if (MappedQuickLaunch(quickLaunch) || DefaultQuickLaunch(quickLaunch)) LinkInto(quickLaunch);
-
+void CreateShortcuts() {
+  ComLibrary com;
+  if (!StartCom(&com)) return;
+  g_coCreateInstance = com.createInstance;
+  for (int place = 0; place < kShortcutPlaces; ++place) {
+    char link[kPathSize];
+    if (ShortcutPath(static_cast<ShortcutPlace>(place), link))
+      MakeShellLink(g_state.installFolder, g_state.mainProgramPath, link);
+  }
   g_coCreateInstance = nullptr;
-  coUninitialize();
-  FreeLibrary(ole32);
+  EndCom(com);
 }

@@ -42,7 +42,7 @@ void FindProgramFiles() {
 static bool ProposeRecordedFolder(char* proposed) {
   HKEY key;
   if (OpenMachineKey(&key) != ERROR_SUCCESS) return false;
-  LONG status = ReadRegString(key, "Path", proposed, kPathSize);
+  LONG status = ReadRegString(key, kPathValue, proposed, kPathSize);
   RegCloseKey(key);
   return status == ERROR_SUCCESS && proposed[0] != ':';
 }

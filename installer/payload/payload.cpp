@@ -96,23 +96,6 @@ int WriteCompressedResource(WORD id, const char* folder, const char* name) {
   return ok;
 }
 
-void DeleteInFolder(const char* folder, const char* name) {
-  // Always one backslash, also after a folder that ends in one: the system
-  // reads the doubled separator as one.
-  char path[kPathSize];
-  if (CopyText(path, sizeof path, folder) && AppendText(path, sizeof path, "\\") &&
-      AppendText(path, sizeof path, name))
-    DeleteWithRetry(path);
-}
-
-void DeleteWithRetry(const char* path) {
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    if (DeleteFileA(path)) return;
-    Sleep(50);
-  }
-}
-
 int WritePayloadEntry(const PayloadEntry& row, const char* uninstallerFolder) {
   const char* folder = row.folder == kInstallFolder      ? g_state.installFolder
                        : row.folder == kWindowsDirectory ? g_state.windowsDirectory

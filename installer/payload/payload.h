@@ -2,6 +2,7 @@
 // that turn one resource into one file on disk.
 #pragma once
 
+#include "installer/payload/held_files.h"
 #include "installer/win32.h"
 
 enum PayloadFolder { kInstallFolder, kWindowsDirectory, kUninstallerFolder };
@@ -35,9 +36,6 @@ int ExpandFile(const char* sourceFolder, const char* sourceName, const char* tar
 // Stages the resource as "data.tmp" in the temporary folder, expands it into
 // (folder, name) and deletes the staged file.
 int WriteCompressedResource(WORD id, const char* folder, const char* name);
-
-void DeleteInFolder(const char* folder, const char* name);
-void DeleteWithRetry(const char* path);
 
 // Writes one row; the uninstaller row goes into `uninstallerFolder`.
 int WritePayloadEntry(const PayloadEntry& row, const char* uninstallerFolder);

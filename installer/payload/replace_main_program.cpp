@@ -33,27 +33,6 @@ bool ReadFileVersion(const char* path, DWORD* major, DWORD* low) {
   return true;
 }
 
-// Opens the file alone, to learn whether another process holds it; true when
-// it could be opened.
-static bool OpenAlone(const char* path, DWORD flags) {
-  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
-}
-
-enum OldCopy { kFree, kHeld, kUnopenable };
-
-static OldCopy TestOldCopy() {
-  if (OpenAlone(g_state.mainProgramPath, FILE_ATTRIBUTE_NORMAL)) return kFree;
-  if (GetLastError() != ERROR_SHARING_VIOLATION) return kUnopenable;
-  // It may be on its way out: one more try after a pause.
-  Sleep(3000);
-  if (OpenAlone(g_state.mainProgramPath, FILE_ATTRIBUTE_NORMAL)) return kFree;
-  return GetLastError() == ERROR_SHARING_VIOLATION ? kHeld : kUnopenable;
-}
-
 static bool NewerVersionPresent() {
   DWORD major, low;
   if (!ReadFileVersion(g_state.mainProgramPath, &major, &low)) return false;
@@ -72,18 +51,18 @@ static bool ImageOpens(const char* imagePath) {
 
 ReplaceOutcome ReplaceMainProgram() {
   char imagePath[kPathSize];
-  if (!PathJoin(g_state.installFolder, "image.tmp", imagePath, sizeof imagePath)) return Failed;
+  if (!PathJoin(g_state.installFolder, kImageName, imagePath, sizeof imagePath)) return Failed;
   SetFileAttributesA(g_state.mainProgramPath, FILE_ATTRIBUTE_NORMAL);
-  switch (TestOldCopy()) {
-    case kHeld:
+  switch (TestMainProgramUse(g_state.mainProgramPath)) {
+    case kProgramHeld:
       return InUse;
-    case kFree:
+    case kProgramFree:
       if (NewerVersionPresent()) return NewerPresent;
       break;
-    case kUnopenable:
+    case kProgramUnopenable:
       break;
   }
-  if (!WriteCompressedResource(kMainProgramResource, g_state.installFolder, "image.tmp")) {
+  if (!WriteCompressedResource(kMainProgramResource, g_state.installFolder, kImageName)) {
     SystemErrorNotice(GetLastError(), "34");
     return Failed;
   }
