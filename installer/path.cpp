@@ -36,3 +36,11 @@ void DropTrailingBackslash(char* path) {
   size_t len = std::strlen(path);
   if (len > 0 && path[len - 1] == '\\') path[len - 1] = '\0';
 }
+
+static char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameText(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (AsciiUpper(*a) != AsciiUpper(*b)) return false;
+  return *a == *b;
+}

@@ -19,3 +19,7 @@ bool PathJoin(const char* folder, const char* name, char* out, size_t size = 520
 
 // Removes one backslash from the end of `path`, if it ends in one.
 void DropTrailingBackslash(char* path);
+
+// True when both texts are the same but for the case of ASCII letters, as
+// the system matches file and key names.
+bool SameText(const char* a, const char* b);

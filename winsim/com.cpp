@@ -65,6 +65,13 @@ std::string Narrow(LPCOLESTR wide) {
   return out;
 }
 
+// The file Save writes for a link.
+std::string LinkRecord(const ShellLinkFile& link) {
+  return std::string(kLinkHeader) + "target=" + link.target + "\r\nicon=" + link.iconPath + "," +
+         std::to_string(link.iconIndex) + "\r\ndescription=" + link.description +
+         "\r\ndirectory=" + link.workingDirectory + "\r\n";
+}
+
 // The fields of a link record as Save writes it; false for anything else.
 bool ParseShellLink(const std::string& data, ShellLinkFile* link) {
   if (data.compare(0, std::strlen(kLinkHeader), kLinkHeader) != 0) return false;
@@ -198,9 +205,8 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
     return S_OK;
   }
   HRESULT Write(const std::string& path) {
-    std::string record = std::string(kLinkHeader) + "target=" + target_ + "\r\nicon=" + iconPath_ +
-                         "," + std::to_string(iconIndex_) + "\r\ndescription=" + description_ +
-                         "\r\ndirectory=" + directory_ + "\r\n";
+    std::string record =
+        LinkRecord(ShellLinkFile{target_, iconPath_, iconIndex_, description_, directory_});
     HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
@@ -283,6 +289,10 @@ int LiveComObjects() {
   return live;
 }
 const std::vector<LinkSave>& LinkSaves() { return C().saves; }
+
+bool WriteShellLink(const std::string& path, const ShellLinkFile& link) {
+  return PutFile(path, LinkRecord(link));
+}
 
 bool ReadShellLink(const std::string& path, ShellLinkFile* link) {
   return ParseShellLink(FileData(path), link);

@@ -31,6 +31,9 @@ struct ShellLinkFile {
 };
 // False when the file is absent or is not a saved shell link.
 bool ReadShellLink(const std::string& path, ShellLinkFile* link);
+// Puts a shell-link file as IPersistFile::Save would write it (a test's own
+// link, made by someone else than the program under test).
+bool WriteShellLink(const std::string& path, const ShellLinkFile& link);
 
 // Every IPersistFile::Save, in order: the path it was given and its result.
 struct LinkSave {

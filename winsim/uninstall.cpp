@@ -106,8 +106,8 @@ void SwitchToProcess(int id) {
   if (M().currentProcess == 0) Record(0).image = M().modulePath;
   M().currentProcess = id;
   M().modulePath = Record(id).image;
-  M().currentDirectory = Record(id).currentDirectory.empty() ? M().currentDirectory
-                                                              : Record(id).currentDirectory;
+  M().currentDirectory =
+      Record(id).currentDirectory.empty() ? M().currentDirectory : Record(id).currentDirectory;
 }
 
 std::vector<std::string> FileTree() {
@@ -246,9 +246,11 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
   P().records.push_back(record);
   if (inheritHandles) {
     for (auto& h : m.handles)
-      if (h.second.inheritable && h.second.holders.count(m.currentProcess)) h.second.holders.insert(id);
+      if (h.second.inheritable && h.second.holders.count(m.currentProcess))
+        h.second.holders.insert(id);
     for (auto& h : P().handles)
-      if (h.second.inheritable && h.second.holders.count(m.currentProcess)) h.second.holders.insert(id);
+      if (h.second.inheritable && h.second.holders.count(m.currentProcess))
+        h.second.holders.insert(id);
   }
   RunProgram(full);
   Note("start " + full + " | " + record.commandLine + " | " + directory);

@@ -24,8 +24,8 @@ LONG OpenRegKey(HKEY root, const char* path, REGSAM access, HKEY* key) {
                          nullptr);
 }
 
-LONG OpenExistingRegKey(HKEY root, const char* path, HKEY* key) {
-  return RegOpenKeyExA(root, path, 0, kKeyAccess, key);
+LONG OpenExistingRegKey(HKEY root, const char* path, REGSAM access, HKEY* key) {
+  return RegOpenKeyExA(root, path, 0, access, key);
 }
 
 LONG ReadRegNumber(HKEY key, const char* name, DWORD* value) {

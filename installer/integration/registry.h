@@ -19,9 +19,9 @@ const char kPathValue[] = "Path";              // the install folder
 
 // Creates the key with any missing parents, or opens it. The caller closes it.
 LONG OpenRegKey(HKEY root, const char* path, REGSAM access, HKEY* key);
-// Opens the key only when it exists (ERROR_FILE_NOT_FOUND otherwise), with
-// the same access; nothing is ever created. The caller closes it.
-LONG OpenExistingRegKey(HKEY root, const char* path, HKEY* key);
+// Opens the key only when it exists (ERROR_FILE_NOT_FOUND otherwise); nothing
+// is ever created. The caller closes it.
+LONG OpenExistingRegKey(HKEY root, const char* path, REGSAM access, HKEY* key);
 LONG ReadRegNumber(HKEY key, const char* name, DWORD* value);
 // `size` is the buffer's capacity, terminator included. A string that does not
 // fit with its terminator fails with ERROR_MORE_DATA. On success the buffer

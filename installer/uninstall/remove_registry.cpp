@@ -1,0 +1,152 @@
+// The installer's registry entries: the App Paths and uninstall entries, the
+// values it keeps in its settings and machine keys, and each of its keys that
+// is left empty, up to the vendor's. A value or key that the installer did not
+// write is left alone, and so is every key that still holds one.
+//
+// Under "nolmaccess" the install wrote nothing below HKEY_LOCAL_MACHINE (it
+// found that hive unwritable), so nothing there is touched: what lies there
+// belongs to another install made with the machine's rights.
+#include <cstring>
+
+#include "installer/integration/integration.h"
+#include "installer/integration/registry.h"
+#include "installer/path.h"
+#include "installer/uninstall/removal_report.h"
+#include "installer/uninstall/uninstall_steps.h"
+
+namespace {
+
+// The key's name as the user knows it, for the report: the hive's name, a
+// backslash and the path; and a value's name after it in quotes.
+void NoteKeyRemaining(HKEY root, const char* path, const char* value, LONG status) {
+  char what[kPathSize + 64];
+  bool named =
+      CopyText(what, sizeof what,
+               root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\") &&
+      AppendText(what, sizeof what, path);
+  if (named && value)
+    named = AppendText(what, sizeof what, " \"") && AppendText(what, sizeof what, value) &&
+            AppendText(what, sizeof what, "\"");
+  NoteRemaining(named ? what : path, static_cast<DWORD>(status));
+}
+
+// Deletes the named values from the key when it is there; a null name is the
+// key's default value.
+void RemoveValues(HKEY root, const char* path, const char* const* names, int count) {
+  HKEY key;
+  LONG status = OpenExistingRegKey(root, path, kKeyAccess, &key);
+  if (status == ERROR_FILE_NOT_FOUND) return;
+  if (status != ERROR_SUCCESS) {
+    NoteKeyRemaining(root, path, nullptr, status);
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    status = RegDeleteValueA(key, names[i]);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+      NoteKeyRemaining(root, path, names[i] ? names[i] : "(default)", status);
+  }
+  RegCloseKey(key);
+}
+
+enum KeyState { kKeyGone, kKeyEmpty, kKeyHolds, kKeyUnreadable };
+
+KeyState StateOfKey(HKEY root, const char* path) {
+  HKEY key;
+  LONG status = OpenExistingRegKey(root, path, KEY_READ, &key);
+  if (status == ERROR_FILE_NOT_FOUND) return kKeyGone;
+  if (status != ERROR_SUCCESS) {
+    NoteKeyRemaining(root, path, nullptr, status);
+    return kKeyUnreadable;
+  }
+  DWORD subKeys = 0, values = 0;
+  status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values,
+                            nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) {
+    NoteKeyRemaining(root, path, nullptr, status);
+    return kKeyUnreadable;
+  }
+  return subKeys == 0 && values == 0 ? kKeyEmpty : kKeyHolds;
+}
+
+int Components(const char* path) {
+  int n = *path ? 1 : 0;
+  for (; *path; ++path) n += *path == '\\' ? 1 : 0;
+  return n;
+}
+
+// Deletes the key and then each key above it while they are left empty,
+// never one of the first `keep` components of the path.
+void RemoveEmptyKeysUpTo(HKEY root, const char* path, int keep) {
+  char key[kPathSize];
+  if (!CopyText(key, sizeof key, path)) return;
+  while (Components(key) > keep) {
+    KeyState state = StateOfKey(root, key);
+    if (state == kKeyHolds || state == kKeyUnreadable) return;
+    if (state == kKeyEmpty) {
+      LONG status = RegDeleteKeyA(root, key);
+      if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        NoteKeyRemaining(root, key, nullptr, status);
+        return;
+      }
+    }
+    *std::strrchr(key, '\\') = '\0';
+  }
+}
+
+// An entry below HKEY_LOCAL_MACHINE: its values, then the entry's key when
+// that leaves it empty (never the App Paths or Uninstall key above it).
+void RemoveEntry(const char* parent, const char* name, const char* const* values, int count) {
+  char path[kPathSize];
+  if (!PathJoin(parent, name, path, sizeof path)) return;
+  RemoveValues(HKEY_LOCAL_MACHINE, path, values, count);
+  if (NothingRemains()) RemoveEmptyKeysUpTo(HKEY_LOCAL_MACHINE, path, Components(parent));
+}
+
+}  // namespace
+
+bool UninstallEntryNamesWindowsCopy() {
+  if (g_state.nolmaccess) return false;
+  char entry[kPathSize], command[kPathSize], windowsCopy[kPathSize];
+  if (!PathJoin(kUninstallKey, g_state.productName, entry, sizeof entry) ||
+      !PathJoin(g_state.windowsDirectory, g_state.uninstallerName, windowsCopy, sizeof windowsCopy))
+    return false;
+  HKEY key;
+  if (OpenExistingRegKey(HKEY_LOCAL_MACHINE, entry, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  bool names =
+      ReadRegString(key, kUninstallStringValue, command, sizeof command) == ERROR_SUCCESS &&
+      SameText(command, windowsCopy);
+  RegCloseKey(key);
+  return names;
+}
+
+void RemoveRegistryEntries() {
+  const char* const kOwnValues[] = {kInstalledValue, kPatchValue};
+  if (!g_state.nolmaccess) {
+    const char* const kAppPathValues[] = {nullptr, kPathValue};
+    RemoveEntry(kAppPathsKey, g_state.mainProgramName, kAppPathValues, 2);
+    RemoveValues(HKEY_LOCAL_MACHINE, kMachineKeyPath, kOwnValues, 2);
+  }
+  RemoveValues(HKEY_CURRENT_USER, g_state.settingsKeyPath, kOwnValues, 2);
+}
+
+void RemoveRecord() {
+  if (!g_state.nolmaccess) {
+    const char* const kUninstallValues[] = {kDisplayNameValue, kUninstallStringValue};
+    RemoveEntry(kUninstallKey, g_state.productName, kUninstallValues, 2);
+    if (!NothingRemains()) return;
+    const char* const kMachineRecord[] = {kPathValue};
+    RemoveValues(HKEY_LOCAL_MACHINE, kMachineKeyPath, kMachineRecord, 1);
+  }
+  // "Path" lands in the settings key under "nolmaccess", and an earlier such
+  // install may have left it there.
+  const char* const kSettingsRecord[] = {kPathValue, kNolmaccessValue};
+  RemoveValues(HKEY_CURRENT_USER, g_state.settingsKeyPath, kSettingsRecord, 2);
+  if (NothingRemains()) NoteRecordRemoved();
+}
+
+void RemoveEmptyKeys() {
+  // Everything up to the vendor's key: never "Software" itself.
+  RemoveEmptyKeysUpTo(HKEY_CURRENT_USER, g_state.settingsKeyPath, 1);
+  if (!g_state.nolmaccess) RemoveEmptyKeysUpTo(HKEY_LOCAL_MACHINE, kMachineKeyPath, 1);
+}

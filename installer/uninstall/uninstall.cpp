@@ -1,0 +1,126 @@
+// The uninstaller's sequence: find the install as the installer recorded it,
+// ask, refuse while the program runs, then remove step by step and tell what
+// came of it.
+#include "installer/uninstall/uninstall.h"
+
+#include <cstring>
+
+#include "installer/integration/registry.h"
+#include "installer/location/location.h"
+#include "installer/path.h"
+#include "installer/payload/held_files.h"
+#include "installer/state.h"
+#include "installer/uninstall/removal_report.h"
+#include "installer/uninstall/uninstall_steps.h"
+
+UninstallRun g_run;
+
+namespace {
+
+// The Windows directory without its trailing backslash and the temporary
+// folder with it, as the installer keeps them; empty when the system gives
+// none that fits.
+void FetchSystemFolders() {
+  UINT n = GetWindowsDirectoryA(g_state.windowsDirectory, kPathSize);
+  if (n == 0 || n >= static_cast<UINT>(kPathSize)) g_state.windowsDirectory[0] = '\0';
+  DropTrailingBackslash(g_state.windowsDirectory);
+  DWORD t = GetTempPathA(kPathSize, g_state.tempFolder);
+  if (t == 0 || t >= static_cast<DWORD>(kPathSize)) g_state.tempFolder[0] = '\0';
+  DWORD s = GetModuleFileNameA(nullptr, g_run.self, kPathSize);
+  // A name cut short names no file of ours.
+  if (s == 0 || s >= static_cast<DWORD>(kPathSize)) g_run.self[0] = '\0';
+}
+
+// The machine key is where the installer's own rule put it: the settings key
+// when the install recorded "nolmaccess". Nothing is created on the way.
+bool ReadNolmaccess() {
+  HKEY settings;
+  if (OpenExistingRegKey(HKEY_CURRENT_USER, g_state.settingsKeyPath, KEY_READ, &settings) !=
+      ERROR_SUCCESS)
+    return false;
+  DWORD flag = 0;
+  bool read = ReadRegNumber(settings, kNolmaccessValue, &flag) == ERROR_SUCCESS;
+  RegCloseKey(settings);
+  g_state.nolmaccess = read && flag ? 1 : 0;
+  return true;
+}
+
+// The install folder the installer recorded, when the main program is there.
+bool FindInstall() {
+  ReadNolmaccess();
+  HKEY root;
+  const char* path;
+  MachineKeyLocation(&root, &path);
+  HKEY machine;
+  if (OpenExistingRegKey(root, path, KEY_READ, &machine) != ERROR_SUCCESS) return false;
+  char folder[kPathSize];
+  LONG status = ReadRegString(machine, kPathValue, folder, kPathSize);
+  RegCloseKey(machine);
+  // A value that begins with ':' counts as none, as it does for the installer.
+  if (status != ERROR_SUCCESS || folder[0] == '\0' || folder[0] == ':') return false;
+  size_t length = std::strlen(folder);
+  while (length > 3 && folder[length - 1] == '\\') folder[--length] = '\0';
+  return CopyText(g_state.installFolder, kPathSize, folder) &&
+         PathJoin(folder, g_state.mainProgramName, g_state.mainProgramPath, kPathSize) &&
+         MainProgramExists(folder);
+}
+
+bool AskToRemove() {
+  char question[kPathSize + 512];
+  bool composed = CopyText(question, sizeof question,
+                           "Do you want to remove Quillmark 2003 from your computer?\n\n"
+                           "Its program and files will be removed from the folder\n    ") &&
+                  AppendText(question, sizeof question, g_state.installFolder) &&
+                  AppendText(question, sizeof question,
+                             "\ntogether with its shortcuts and its entries in the registry. "
+                             "Files of your own in that folder are kept.");
+  // A folder too long to name is not asked about.
+  return composed &&
+         MessageBoxA(nullptr, question, kUninstallCaption, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+// The process must not hold the install folder as its current directory
+// while it removes it: the system refuses to remove a folder in use so.
+void LeaveInstallFolder() {
+  if (!SetCurrentDirectoryA(g_state.windowsDirectory)) SetCurrentDirectoryA(g_state.tempFolder);
+}
+
+void RemoveSelf() {
+  if (!g_run.selfIsInstalled) return;
+  DWORD error = StartRemovalCopy(g_run.copyRemovesFolder);
+  if (error) NoteRemaining(g_run.self, error);
+}
+
+}  // namespace
+
+int RunUninstaller(const char* arguments) {
+  if (IsRemovalCopy(arguments)) return RunRemovalCopy(arguments);
+  std::memset(&g_run, 0, sizeof g_run);
+  ClearRemovalReport();
+  ComposeKeyPaths();
+  FetchSystemFolders();
+  if (!FindInstall()) {
+    MessageBoxA(nullptr, "Quillmark 2003 is not installed on this computer. Nothing was changed.",
+                kUninstallCaption, MB_OK | MB_ICONINFORMATION);
+    return NotInstalled;
+  }
+  if (!AskToRemove()) return Declined;
+  // The same test that refuses to install over a running program.
+  if (TestMainProgramUse(g_state.mainProgramPath) == kProgramHeld) {
+    MessageBoxA(nullptr,
+                "Quillmark 2003 is running. Close it, then run the uninstaller again.\n\n"
+                "Nothing was removed.",
+                kUninstallCaption, MB_OK | MB_ICONEXCLAMATION);
+    return ProgramRunning;
+  }
+  LeaveInstallFolder();
+  RemoveShortcuts();
+  RemovePayloadFiles();
+  if (NothingRemains()) RemoveRegistryEntries();
+  if (NothingRemains()) RemoveRecord();
+  if (NothingRemains()) RemoveMainProgram();
+  if (NothingRemains()) RemoveEmptyKeys();
+  if (NothingRemains()) RemoveInstallFolder();
+  if (NothingRemains()) RemoveSelf();
+  return TellOutcome(g_state.installFolder) == 0 ? Removed : PartlyRemoved;
+}

@@ -1,0 +1,409 @@
+#include "installer/uninstall/uninstall.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "installer/install.h"
+#include "installer/payload/payload.h"
+
+namespace {
+
+const char kFolder[] = "C:\\Program Files\\Quillmark";
+const char kMain[] = "C:\\Program Files\\Quillmark\\Quillmark.exe";
+const char kWindowsCopy[] = "C:\\WINDOWS\\uninst1.exe";
+const char kFolderCopy[] = "C:\\Program Files\\Quillmark\\uninst1.exe";
+const char kStartMenu[] = "C:\\Users\\Ann\\Start Menu";
+const char kDesktop[] = "C:\\Users\\Ann\\Desktop";
+const char kQuickLaunch[] =
+    "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
+const char kLink[] = "\\Quillmark 2003.lnk";
+const char kSettings[] = "HKCU\\Software\\Kestrel\\Quillmark\\Settings";
+const char kMachine[] = "HKLM\\SOFTWARE\\Kestrel";
+const char kUninstallEntry[] =
+    "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark";
+const char kAppPathsEntry[] =
+    "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quillmark.exe";
+const char kRemoved[] = "Quillmark 2003 was removed from your computer.";
+
+std::string In(const std::string& folder, const std::string& name) { return folder + "\\" + name; }
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class Uninstall : public MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    for (const char* f : {kStartMenu, kDesktop, kQuickLaunch}) winsim::MakeFolders(f);
+    winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
+    winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
+    winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, "C:\\Users\\Ann\\AppData\\Local");
+    // What a machine holds before any install: neighbours the uninstaller
+    // must leave where they are.
+    winsim::SetRegString("HKCU\\Software\\Other", "x", "y");
+    winsim::SetRegString("HKLM\\SOFTWARE\\Other", "x", "y");
+    winsim::SetRegString(
+        "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\wordpad.exe", "",
+        "C:\\wordpad.exe");
+    winsim::SetRegString("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Other",
+                         "DisplayName", "Other");
+    for (const PayloadEntry& row : kPayloadTable) {
+      std::string content = std::string("content of ") + row.name + "\r\n";
+      winsim::SetResource(row.resourceId, row.storage == kRaw ? content : Packed(content));
+    }
+    winsim::SetResource(kAgreementResource, "Quillmark 2003\r\nAgreement.\r\n");
+    winsim::SetResource(kMainProgramResource, Packed("MZ the main program"));
+    before_ = Machine();
+  }
+
+  // A real install by the installer; the program it starts is closed again
+  // unless `keepRunning`.
+  void Install(bool keepRunning = false) {
+    winsim::Script({winsim::Enter(), winsim::Enter()});
+    ASSERT_EQ(RunInstaller(nullptr), 0);
+    ASSERT_TRUE(winsim::Exists(kMain));
+    if (!keepRunning) winsim::EndProgram(kMain);
+    ResetInstallerState();  // the uninstaller is another process
+  }
+
+  // The uninstaller, started from `path`, answering `answer` when asked.
+  static int RunFrom(const char* path, int answer = IDYES) {
+    winsim::SetModulePath(path);
+    winsim::RunProgram(path);
+    winsim::QueueAnswer(answer);
+    return RunUninstaller("");
+  }
+
+  // The uninstaller's process ends, and the copy it started runs to its end;
+  // the copy's exit code.
+  static int RunCopy() {
+    EXPECT_EQ(winsim::OpenHandleCount(), 0) << "the uninstaller left a handle open";
+    int copy = static_cast<int>(winsim::Processes().size()) - 1;
+    EXPECT_GT(copy, winsim::CurrentProcess()) << "no copy was started";
+    if (copy <= winsim::CurrentProcess()) return -1;
+    winsim::EndProcess(winsim::CurrentProcess());
+    winsim::SwitchToProcess(copy);
+    ResetInstallerState();
+    std::string line = winsim::Processes()[copy].commandLine;
+    int code = RunUninstaller(line.substr(line.find("\" ") + 2).c_str());
+    winsim::EndProcess(copy);
+    return code;
+  }
+
+  // Every file and folder, key and value of the machine.
+  static std::vector<std::string> Machine() {
+    std::vector<std::string> all = winsim::FileTree();
+    std::vector<std::string> registry = winsim::RegistryTree();
+    all.insert(all.end(), registry.begin(), registry.end());
+    return all;
+  }
+
+  static std::string LastText() {
+    return winsim::Notices().empty() ? "" : winsim::Notices().back().text;
+  }
+
+  std::vector<std::string> before_;
+};
+
+TEST_F(Uninstall, WhenNothingIsInstalledNothingChanges) {
+  struct Case {
+    const char* what;
+    void (*arrange)();
+  } cases[] = {
+      {"no keys at all", [] {}},
+      {"a machine key without \"Path\"", [] { winsim::SetRegString(kMachine, "patch", "blank"); }},
+      {"a \"Path\" that begins with ':'",
+       [] { winsim::SetRegString(kMachine, "Path", ":\\Program Files\\Quillmark"); }},
+      {"a recorded folder without the program",
+       [] {
+         winsim::SetRegString(kMachine, "Path", kFolder);
+         winsim::PutFile(In(kFolder, "hints.txt"), "hints");
+       }},
+      {"\"nolmaccess\" and the folder recorded only in the machine hive",
+       [] {
+         winsim::SetRegNumber(kSettings, "nolmaccess", 1);
+         winsim::SetRegString(kMachine, "Path", kFolder);
+         winsim::PutFile(kMain, "MZ");
+       }},
+      {"a folder too long to hold the program's name",
+       [] {
+         std::string folder = "C:\\" + std::string(506, 'q');
+         winsim::SetRegString(kMachine, "Path", folder);
+         // What the program's path would be when cut to 519 characters.
+         winsim::PutFile(In(folder, "Quillmark"), "MZ");
+       }},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    c.arrange();
+    std::vector<std::string> arranged = Machine();
+    winsim::SetModulePath(kWindowsCopy);
+    EXPECT_EQ(RunUninstaller(""), NotInstalled) << c.what;
+    EXPECT_EQ(Machine(), arranged) << c.what;
+    ASSERT_EQ(winsim::Notices().size(), 1u) << c.what;
+    EXPECT_EQ(LastText(), "Quillmark 2003 is not installed on this computer. Nothing was changed.");
+    EXPECT_EQ(winsim::Notices()[0].caption, "Quillmark 2003 Uninstall");
+  }
+}
+
+TEST_F(Uninstall, NoChangesNothingAndTheQuestionNamesTheFolder) {
+  Install();
+  std::vector<std::string> installed = Machine();
+  EXPECT_EQ(RunFrom(kWindowsCopy, IDNO), Declined);
+  EXPECT_EQ(Machine(), installed);
+  ASSERT_EQ(winsim::Notices().size(), 1u);
+  EXPECT_EQ(winsim::Notices()[0].type, static_cast<UINT>(MB_YESNO | MB_ICONQUESTION));
+  EXPECT_TRUE(Has(LastText(), "remove Quillmark 2003")) << LastText();
+  EXPECT_TRUE(Has(LastText(), std::string("\n    ") + kFolder + "\n")) << LastText();
+}
+
+TEST_F(Uninstall, WhileTheProgramRunsNothingIsRemoved) {
+  Install(true);
+  std::vector<std::string> installed = Machine();
+  size_t pauses = winsim::Pauses().size();
+  EXPECT_EQ(RunFrom(kWindowsCopy), ProgramRunning);
+  EXPECT_EQ(Machine(), installed);
+  // The installer's own test: refused twice, 3 seconds apart.
+  EXPECT_EQ(std::vector<DWORD>(winsim::Pauses().begin() + pauses, winsim::Pauses().end()),
+            std::vector<DWORD>{3000});
+  EXPECT_EQ(winsim::Notices().back().type, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+  EXPECT_TRUE(Has(LastText(), "Quillmark 2003 is running.") &&
+              Has(LastText(), "Nothing was removed"))
+      << LastText();
+  EXPECT_EQ(winsim::Processes().size(), 1u) << "no copy is started";
+}
+
+TEST_F(Uninstall, AFullRemovalLeavesTheMachineAsItWasBeforeTheInstall) {
+  struct Case {
+    const char* what;
+    void (*arrange)();
+    const char* runFrom;
+  } cases[] = {
+      {"as installed", [] {}, kWindowsCopy},
+      {"read-only rows, a compressed one made read-only too",
+       [] {
+         ASSERT_TRUE(winsim::Attributes(In(kFolder, "Scheme1.scm")) & FILE_ATTRIBUTE_READONLY);
+         winsim::SetAttributes(In(kFolder, "Sample1.scp"), FILE_ATTRIBUTE_READONLY);
+         winsim::SetAttributes(In(kFolder, "hints.txt"),
+                               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+       },
+       kWindowsCopy},
+      {"an image left by a failed run, an uninstaller from an earlier one in the folder",
+       [] {
+         winsim::PutFile(In(kFolder, "image.tmp"), "half a program");
+         winsim::PutFile(kFolderCopy, "MZ an earlier uninstaller");
+       },
+       kWindowsCopy},
+      {"the Windows directory's copy found through the uninstall entry, run from the folder",
+       [] { winsim::PutFile(kFolderCopy, "MZ an earlier uninstaller"); }, kFolderCopy},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    Install();
+    c.arrange();
+    EXPECT_EQ(RunFrom(c.runFrom), Removed) << c.what;
+    EXPECT_EQ(LastText(), std::string(kRemoved) + "\n") << c.what;
+    EXPECT_TRUE(winsim::Exists(c.runFrom)) << "the running uninstaller is left to its copy";
+    const winsim::ProcessRecord& copy = winsim::Processes().back();
+    EXPECT_TRUE(copy.inheritedHandles && copy.currentDirectory == "C:\\TEMP") << c.what;
+    EXPECT_EQ(RunCopy(), 0) << c.what;
+    EXPECT_EQ(Machine(), before_) << c.what;
+  }
+}
+
+TEST_F(Uninstall, TheNolmaccessLayoutIsFoundInTheSettingsKeyAndRemovedWithItsFolder) {
+  winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
+  winsim::SetRegString(kMachine, "Path", "D:\\An admin install elsewhere");
+  before_ = Machine();
+  Install();
+  ASSERT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 1u);
+  ASSERT_TRUE(winsim::Exists(kFolderCopy));
+  ASSERT_FALSE(winsim::Exists(kWindowsCopy));
+  EXPECT_EQ(RunFrom(kFolderCopy), Removed);
+  EXPECT_TRUE(winsim::IsFolder(kFolder)) << "the copy removes the folder the uninstaller is in";
+  EXPECT_EQ(RunCopy(), 0);
+  EXPECT_EQ(Machine(), before_);
+}
+
+TEST_F(Uninstall, TheUsersOwnFilesStayWithTheirFolderAndAreNamed) {
+  Install();
+  winsim::PutFile(In(kFolder, "My script.scp"), "FADE IN:");
+  winsim::MakeFolders(In(kFolder, "Drafts"));
+  EXPECT_EQ(RunFrom(kWindowsCopy), Removed);
+  EXPECT_EQ(RunCopy(), 0);
+  EXPECT_EQ(winsim::FolderEntries(kFolder), (std::vector<std::string>{"My script.scp", "Drafts"}));
+  EXPECT_EQ(winsim::FileData(In(kFolder, "My script.scp")), "FADE IN:");
+  EXPECT_EQ(LastText(), std::string(kRemoved) + "\n\nThe folder\n    " + kFolder +
+                            "\nwas kept, with these files that did not come with Quillmark "
+                            "2003:\n    My script.scp\n    Drafts\n");
+  EXPECT_FALSE(winsim::RegKeyExists("HKCU\\Software\\Kestrel"));
+  EXPECT_FALSE(winsim::Exists(kWindowsCopy));
+}
+
+TEST_F(Uninstall, OnlyALinkToThisInstallsProgramIsRemoved) {
+  struct Case {
+    const char* what;
+    std::string content;  // "" for a link to `target`
+    std::string target;
+    bool removed;
+  } cases[] = {
+      {"a link elsewhere", "", "D:\\Old\\Quillmark.exe", false},
+      {"a link to the program, in other case", "", "c:\\program files\\QUILLMARK\\quillmark.exe",
+       true},
+      {"a file of the name that is no link", "my own notes", "", false},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    Install();
+    std::string desktop = std::string(kDesktop) + kLink;
+    if (c.content.empty()) {
+      winsim::ShellLinkFile link;
+      link.target = c.target;
+      winsim::WriteShellLink(desktop, link);
+    } else {
+      winsim::PutFile(desktop, c.content);
+    }
+    std::string kept = winsim::FileData(desktop);
+    EXPECT_EQ(RunFrom(kWindowsCopy), Removed) << c.what;
+    EXPECT_EQ(winsim::Exists(desktop), !c.removed) << c.what;
+    if (!c.removed) {
+      EXPECT_EQ(winsim::FileData(desktop), kept) << c.what;
+    }
+    EXPECT_FALSE(winsim::Exists(std::string(kStartMenu) + kLink)) << c.what;
+    EXPECT_FALSE(winsim::Exists(std::string(kQuickLaunch) + kLink)) << c.what;
+    EXPECT_EQ(RunCopy(), 0) << c.what;
+  }
+}
+
+TEST_F(Uninstall, AKeyThatHoldsWhatTheInstallerDidNotWriteStays) {
+  struct Case {
+    const char* key;
+    const char* value;  // a value of someone else's, or "" for a subkey "report"
+    std::vector<const char*> gone;
+  } cases[] = {
+      {kSettings, "WindowPos", {}},
+      {"HKCU\\Software\\Kestrel\\Quillmark\\report", "", {kSettings}},
+      {kMachine, "OtherProduct", {}},
+      {kAppPathsEntry, "UseURL", {}},
+      {kUninstallEntry, "InstallDate", {}},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    Install();
+    if (*c.value)
+      winsim::SetRegString(c.key, c.value, "theirs");
+    else
+      winsim::SetRegString(c.key, "log00", "INSTALLER ERROR");
+    EXPECT_EQ(RunFrom(kWindowsCopy), Removed) << c.key;
+    EXPECT_EQ(RunCopy(), 0) << c.key;
+    std::vector<std::string> expected = {*c.value ? c.value : "log00"};
+    EXPECT_EQ(winsim::RegValueNames(c.key), expected) << c.key;
+    for (const char* gone : c.gone) EXPECT_FALSE(winsim::RegKeyExists(gone)) << gone;
+    EXPECT_FALSE(winsim::RegValueExists(kSettings, "Installed")) << c.key;
+    EXPECT_FALSE(winsim::RegValueExists(kMachine, "Path")) << c.key;
+  }
+}
+
+TEST_F(Uninstall, WhatCannotBeRemovedIsNamedWithItsReasonAndASecondRunFinishes) {
+  struct Case {
+    const char* what;
+    void (*arrange)();
+    std::string remains;  // the message's line for it
+  } cases[] = {
+      {"a document held open", [] { winsim::HoldFile(In(kFolder, "Guide1.rtf"), 60000); },
+       std::string(kFolder) + "\\Guide1.rtf (in use by another program)"},
+      {"the second program running", [] { winsim::RunProgram("C:\\WINDOWS\\wmon03.exe"); },
+       "C:\\WINDOWS\\wmon03.exe (in use by another program)"},
+      {"the uninstall entry denied",
+       [] { winsim::DenyRegistry(kUninstallEntry, winsim::kDenyWrite); },
+       "HKEY_LOCAL_MACHINE" + std::string(kUninstallEntry + 4) + " (access denied)"},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    Install();
+    c.arrange();
+    EXPECT_EQ(RunFrom(kWindowsCopy), PartlyRemoved) << c.what;
+    EXPECT_EQ(winsim::Notices().back().type, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+    EXPECT_TRUE(Has(LastText(), "could not be removed completely") &&
+                Has(LastText(), "\n    " + c.remains + "\n") && !Has(LastText(), "was removed"))
+        << c.what << ": " << LastText();
+    // What a second run needs stays: the record, the program, the uninstaller.
+    EXPECT_EQ(winsim::RegString(kMachine, "Path"), kFolder) << c.what;
+    EXPECT_TRUE(winsim::Exists(kMain)) << c.what;
+    EXPECT_TRUE(winsim::Exists(kWindowsCopy)) << c.what;
+    EXPECT_EQ(winsim::Processes().size(), 1u) << c.what << ": no copy";
+    EXPECT_FALSE(winsim::Exists(In(kFolder, "Layout15.stp"))) << c.what;
+  }
+  // Once the document is let go, running the uninstaller again finishes.
+  TearDown();
+  SetUp();
+  Install();
+  winsim::HoldFile(In(kFolder, "Guide1.rtf"), 60000);
+  EXPECT_EQ(RunFrom(kWindowsCopy), PartlyRemoved);
+  Sleep(60000);
+  ResetInstallerState();
+  EXPECT_EQ(RunFrom(kWindowsCopy), Removed);
+  EXPECT_EQ(RunCopy(), 0);
+  EXPECT_EQ(Machine(), before_);
+}
+
+TEST_F(Uninstall, APathThatDoesNotFitIsNeverCutIntoAnotherName) {
+  // The program's name fits beside this folder; the manifest's does not.
+  std::string folder = "C:\\" + std::string(500, 'q');
+  winsim::PutFile(In(folder, "Quillmark.exe"), "MZ");
+  std::string cut = std::string("quillmark.exe.manifest").substr(0, 519 - folder.size() - 1);
+  winsim::PutFile(In(folder, cut), "a file at the manifest's path cut to 519");
+  winsim::PutFile(In(folder, "hints.txt"), "hints");
+  winsim::SetRegString(kMachine, "Path", folder);
+  EXPECT_EQ(RunFrom(kWindowsCopy), PartlyRemoved);
+  EXPECT_TRUE(Has(LastText(), "quillmark.exe.manifest (its path is too long)")) << LastText();
+  EXPECT_EQ(winsim::FileData(In(folder, cut)), "a file at the manifest's path cut to 519");
+  EXPECT_FALSE(winsim::Exists(In(folder, "hints.txt")));
+  EXPECT_TRUE(winsim::Exists(In(folder, "Quillmark.exe")));
+}
+
+TEST_F(Uninstall, ItsOwnFileThatCannotGoIsReportedAndNoCopyIsLeft) {
+  struct Case {
+    const char* what;
+    void (*arrange)();
+    int uninstallerCode, copyCode;
+  } cases[] = {
+      {"no copy can be started",
+       [] { winsim::FailCall("CreateProcessA", 1, ERROR_NOT_ENOUGH_MEMORY); }, PartlyRemoved, -1},
+      {"no temporary folder", [] { winsim::SetTempPath(""); }, PartlyRemoved, -1},
+      {"the original held when the copy comes", [] {}, Removed, 1},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    Install();
+    c.arrange();
+    EXPECT_EQ(RunFrom(kWindowsCopy), c.uninstallerCode) << c.what;
+    if (c.copyCode == -1) {
+      EXPECT_TRUE(Has(LastText(), std::string(kWindowsCopy) + " (")) << c.what << LastText();
+      EXPECT_EQ(winsim::Processes().size(), 1u) << c.what;
+    } else {
+      winsim::HoldFile(kWindowsCopy, 60000);
+      EXPECT_EQ(RunCopy(), c.copyCode) << c.what;
+      EXPECT_TRUE(Has(LastText(),
+                      "The uninstaller\n    C:\\WINDOWS\\uninst1.exe\ncould not be "
+                      "removed (in use by another program)"))
+          << LastText();
+    }
+    std::vector<std::string> temp = winsim::FolderEntries("C:\\TEMP");
+    EXPECT_TRUE(temp.empty()) << c.what << ": " << (temp.empty() ? "" : temp[0]);
+  }
+  // A command line of its copy's form that names another file deletes nothing.
+  EXPECT_EQ(RunUninstaller("--remove-uninstaller 0 0 C:\\Downloads\\Quil.exe"), 1);
+  EXPECT_TRUE(winsim::Exists("C:\\Downloads\\Quil.exe"));
+}
+
+}  // namespace
