@@ -111,13 +111,20 @@ bool NothingRemains() { return g_report.remaining == 0; }
 
 void NoteRecordRemoved() { g_report.recordRemoved = true; }
 
+// Shows `text` without the line break its last line ends with.
+static void Show(char* text, UINT icon) {
+  size_t n = std::strlen(text);
+  if (n > 0 && text[n - 1] == '\n') text[n - 1] = '\0';
+  MessageBoxA(nullptr, text, kUninstallCaption, MB_OK | icon);
+}
+
 int TellOutcome(const char* installFolder) {
   static char text[8192];
   text[0] = '\0';
   if (NothingRemains()) {
     AppendLine(text, sizeof text, "", "Quillmark 2003 was removed from your computer.");
     AppendKept(text, sizeof text, installFolder);
-    MessageBoxA(nullptr, text, kUninstallCaption, MB_OK | MB_ICONINFORMATION);
+    Show(text, MB_ICONINFORMATION);
     return 0;
   }
   const char* names[kListed];
@@ -133,6 +140,6 @@ int TellOutcome(const char* installFolder) {
                    "everything is removed, it keeps itself, the program and the entries it "
                    "needs to finish.");
   AppendKept(text, sizeof text, installFolder);
-  MessageBoxA(nullptr, text, kUninstallCaption, MB_OK | MB_ICONEXCLAMATION);
+  Show(text, MB_ICONEXCLAMATION);
   return 1;
 }
