@@ -873,6 +873,304 @@ def backdrop_journey(s, check):
     check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after the notice")
 
 
+# ------------------------------------------------------------- uninstaller ---
+# The uninstaller that the install leaves, run as Add/Remove Programs runs it:
+# the command of the uninstall entry's "UninstallString".
+
+import hashlib
+
+UNINSTALL_CAPTION = "Quillmark 2003 Uninstall"
+UNINSTALL_QUESTION = "Do you want to remove Quillmark 2003 from your computer?"
+UNINSTALL_REMOVED = "Quillmark 2003 was removed from your computer."
+UNINSTALL_RUNNING = "Quillmark 2003 is running."
+UNINSTALL_NOT_INSTALLED = "Quillmark 2003 is not installed on this computer. Nothing was changed."
+
+# What Wine itself changes in a prefix while programs run in it, whatever they
+# do: left out when a prefix is compared with its record. Each entry is a
+# pattern and the reason it is Wine's and not the installer's.
+WINE_BOOKKEEPING = [
+    (r"^reg HKEY_CURRENT_USER\\Software\\Wine\\Temporary System Parameters(\\| \|)",
+     "Wine keeps the display's system parameters there for as long as a session runs "
+     "windows; any program with a window makes it"),
+]
+
+
+def is_uninstall_message(w):
+    return w.title == UNINSTALL_CAPTION and w.exe.startswith("uninst1")
+
+
+def message_text(w):
+    """What a message box says: its longest text (the others are buttons)."""
+    return max(w.texts(), key=len, default="")
+
+
+def _reg_entries(path):
+    """Every key and value of a `reg export` file, one string each."""
+    with open(path, "rb") as f:
+        text = f.read().decode("utf-16")
+    entries = set()
+    key = None
+    pending = ""
+    for raw in text.splitlines():
+        # A long value goes on over indented lines, each but the last ending
+        # in a backslash.
+        line = pending + (raw.strip() if pending else raw)
+        if line.endswith("\\"):
+            pending = line[:-1]
+            continue
+        pending = ""
+        if line.startswith("[") and line.endswith("]"):
+            key = line[1:-1]
+            entries.add(key)
+        elif line and key is not None:
+            entries.add(key + " | " + line)
+    return entries
+
+
+def prefix_record(s, name):
+    """Every folder and file under drive_c (with a hash of each file) and an
+    export of HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE\\Software."""
+    drive_c = os.path.join(s.prefix, "drive_c")
+    entries = set()
+    for root, dirs, files in os.walk(drive_c):
+        for d in dirs:
+            entries.add("folder " + os.path.relpath(os.path.join(root, d), drive_c))
+        for f in files:
+            path = os.path.join(root, f)
+            rel = os.path.relpath(path, drive_c)
+            if os.path.islink(path):
+                entries.add("link %s -> %s" % (rel, os.readlink(path)))
+                continue
+            digest = hashlib.sha1()
+            with open(path, "rb") as fh:
+                for chunk in iter(lambda: fh.read(1 << 20), b""):
+                    digest.update(chunk)
+            entries.add("file %s %s" % (rel, digest.hexdigest()))
+    for key, tag in (("HKEY_CURRENT_USER", "hkcu"), ("HKEY_LOCAL_MACHINE\\Software", "hklm")):
+        out = os.path.join(s.root, "%s-%s.reg" % (tag, name))
+        code, text = s.run("reg", "export", key, "Z:" + out.replace("/", "\\"), "/y")
+        if code != 0 or not os.path.exists(out):
+            raise JourneyError("reg export %s failed: %s" % (key, text))
+        entries |= {"reg " + e for e in _reg_entries(out)}
+    return entries
+
+
+def check_prefix_unchanged(s, check, record, what):
+    """The prefix equals `record` but for Wine's own bookkeeping."""
+    now = prefix_record(s, what.replace(" ", "-"))
+    ignored = []
+
+    def wine_own(entry):
+        for pattern, why in WINE_BOOKKEEPING:
+            if re.search(pattern, entry):
+                ignored.append("%s (%s)" % (entry[:160], why))
+                return True
+        return False
+
+    added = sorted(e for e in now - record if not wine_own(e))
+    lost = sorted(e for e in record - now if not wine_own(e))
+    for e in sorted(set(ignored)):
+        log("  (ignored, Wine's own: %s)" % e)
+    for e in added[:40]:
+        log("  added:   %s" % e[:200])
+    for e in lost[:40]:
+        log("  missing: %s" % e[:200])
+    check.equal((len(added), len(lost)), (0, 0), "the prefix is as it was %s" % what)
+
+
+def uninstall_command(s):
+    values = s.reg_values(UNINSTALL_KEY) or {}
+    return values.get("UninstallString", ("", ""))[1]
+
+
+def start_uninstaller(s, command):
+    log("starting %s" % command)
+    return s.start(command, "uninst1")
+
+
+def uninstaller_message(s, process, what, shot):
+    w = s.wait_for(is_uninstall_message, what, process=process, timeout=60)
+    s.shot(shot)
+    log("  (%s says: %r)" % (what, message_text(w)))
+    return w
+
+
+def answer_yes(s, check, process):
+    """The question: it names the install folder, Yes has the focus; Enter."""
+    q = uninstaller_message(s, process, "the uninstaller's question", "question")
+    text = message_text(q)
+    check.true(UNINSTALL_QUESTION in text, "the uninstaller asks whether to remove Quillmark 2003")
+    check.true(DEFAULT_FOLDER in text, "the question names the install folder")
+    check.equal((q.text(6), q.text(7)), ("&Yes", "&No"), "the question has Yes and No")
+    check.equal(q.focus, 6, "the focus starts on Yes")
+    s.key(q, "Return")
+    s.wait_gone(q, "the question")
+
+
+def copies_left(s):
+    """Temporary copies of the uninstaller anywhere in the prefix."""
+    return sorted(p for p in files_below(os.path.join(s.prefix, "drive_c"))
+                  if re.match(r"uninst1-.*\.exe$", os.path.basename(p), re.I))
+
+
+def wait_self_removed(s, check, original):
+    """The uninstaller's own file and its temporary copy go once it ends."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and (os.path.exists(original) or copies_left(s)):
+        time.sleep(0.5)
+    check.true(not os.path.exists(original), "uninst1.exe removed itself")
+    check.equal(copies_left(s), [], "no temporary copy of the uninstaller is left")
+
+
+def install_then_uninstall(s, check, record=None):
+    """The default install, the program closed, the uninstaller run from the
+    uninstall entry and answered Yes; its exit code. With the `record` of
+    the prefix before, a check that the record sees what the install made."""
+    default_walk(s, check)
+    check_main_program_up(s, check)
+    close_main_program(s)
+    if record is not None:
+        made = prefix_record(s, "installed") - record
+        for sign in ("file Program Files/Quillmark/Quillmark.exe ", "file windows/uninst1.exe ",
+                     "reg " + UNINSTALL_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"),
+                     "reg " + SETTINGS_KEY.replace("HKCU", "HKEY_CURRENT_USER") + " | \"patch\""):
+            check.true(any(e.startswith(sign) for e in made),
+                       "the record of the prefix sees the install's %s" % sign.split(" ", 1)[1])
+    command = uninstall_command(s)
+    check.equal(command, s.windir + "\\uninst1.exe", "the uninstall entry names uninst1.exe")
+    process = start_uninstaller(s, command)
+    answer_yes(s, check, process)
+    done = uninstaller_message(s, process, "the uninstaller's last message", "removed")
+    check.equal(message_text(done), UNINSTALL_REMOVED, "it says %r" % UNINSTALL_REMOVED)
+    s.key(done, "Return")
+    code = s.wait_exit(process, 60, "uninst1.exe")
+    wait_self_removed(s, check, s.unix_path(command))
+    return code, done
+
+
+@journey("install-uninstall")
+def install_uninstall_journey(s, check):
+    s.put_installer()  # the journey's own doing, before the record
+    record = prefix_record(s, "before")
+    code, _ = install_then_uninstall(s, check, record)
+    check.equal(code, 0, "uninst1.exe exits with 0 after a full removal")
+    check_prefix_unchanged(s, check, record, "before the install")
+
+
+@journey("uninstall-user-file")
+def uninstall_user_file_journey(s, check):
+    default_walk(s, check)
+    close_main_program(s)
+    folder = s.unix_path(DEFAULT_FOLDER)
+    with open(os.path.join(folder, "My notes.txt"), "w") as f:
+        f.write("INT. KITCHEN - NIGHT\n")
+    process = start_uninstaller(s, uninstall_command(s))
+    answer_yes(s, check, process)
+    done = uninstaller_message(s, process, "the uninstaller's last message", "removed-kept")
+    text = message_text(done)
+    check.true(text.startswith(UNINSTALL_REMOVED), "it says %r" % UNINSTALL_REMOVED)
+    check.true(DEFAULT_FOLDER in text and "My notes.txt" in text,
+               "it names the kept folder and the user's file")
+    s.key(done, "Return")
+    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 0, "uninst1.exe exits with 0")
+    wait_self_removed(s, check, os.path.join(s.unix_path(s.windir), "uninst1.exe"))
+    check.equal(os.listdir(folder), ["My notes.txt"], "the folder keeps the user's file alone")
+    with open(os.path.join(folder, "My notes.txt")) as f:
+        check.equal(f.read(), "INT. KITCHEN - NIGHT\n", "the user's file is untouched")
+    check.equal(s.reg_values(SETTINGS_KEY), None, "the settings key is gone")
+    check.equal(s.reg_values(UNINSTALL_KEY), None, "the uninstall entry is gone")
+
+
+@journey("uninstall-running")
+def uninstall_running_journey(s, check):
+    default_walk(s, check)
+    check_main_program_up(s, check)
+    record = prefix_record(s, "installed")
+    process = start_uninstaller(s, uninstall_command(s))
+    answer_yes(s, check, process)
+    refused = uninstaller_message(s, process, "the refusal", "running")
+    text = message_text(refused)
+    check.true(UNINSTALL_RUNNING in text and "Nothing was removed." in text,
+               "it refuses while Quillmark 2003 runs")
+    s.key(refused, "Return")
+    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 4, "uninst1.exe exits with 4")
+    check.true(any(is_main_program(w) for w in s.windows()), "Quillmark.exe still runs")
+    check.equal(copies_left(s), [], "no copy of the uninstaller was made")
+    check_prefix_unchanged(s, check, record, "after the install")
+
+
+@journey("uninstall-twice")
+def uninstall_twice_journey(s, check):
+    code, _ = install_then_uninstall(s, check)
+    check.equal(code, 0, "the first run exits with 0")
+    # The uninstaller kept somewhere by the user, run once more.
+    again = INSTALLER_FOLDER + "\\uninst1.exe"
+    shutil.copy2(os.path.join(s.wine.payload, "uninst1.exe"), s.unix_path(again, create=False))
+    record = prefix_record(s, "after-the-first-run")
+    process = start_uninstaller(s, again)
+    told = uninstaller_message(s, process, "the second run's message", "not-installed")
+    check.equal(message_text(told), UNINSTALL_NOT_INSTALLED, "it says %r" % UNINSTALL_NOT_INSTALLED)
+    s.key(told, "Return")
+    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 2, "the second run exits with 2")
+    check.true(os.path.exists(s.unix_path(again)), "a run that found nothing keeps its file")
+    check_prefix_unchanged(s, check, record, "after the first run")
+
+
+def hold_open(s, windows_path):
+    """A program of the journey's holds the file open, unshared, until the
+    journey ends it; its process."""
+    program = os.path.join(s.wine.build, "tests", "e2e", "hold_file", "hold_file.exe")
+    process = s.start("Z:" + program.replace("/", "\\"), "hold_file", args=[windows_path])
+    log_path = os.path.join(s.root, "hold_file.log")
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and process.poll() is None:
+        with open(log_path) as f:
+            if f.read().startswith("holding"):
+                return process
+        time.sleep(0.2)
+    raise JourneyError("hold_file.exe did not take %s: see %s" % (windows_path, log_path))
+
+
+@journey("uninstall-file-in-use")
+def uninstall_file_in_use_journey(s, check):
+    s.put_installer()
+    record = prefix_record(s, "before")
+    default_walk(s, check)
+    close_main_program(s)
+    command = uninstall_command(s)
+    guide = DEFAULT_FOLDER + "\\Guide1.rtf"
+    holder = hold_open(s, guide)
+
+    process = start_uninstaller(s, command)
+    answer_yes(s, check, process)
+    told = uninstaller_message(s, process, "the uninstaller's last message", "partly-removed")
+    text = message_text(told)
+    check.true(text.startswith("Quillmark 2003 could not be removed completely.") and
+               UNINSTALL_REMOVED not in text, "it says that Quillmark 2003 was not removed")
+    check.true(guide + " (in use by another program)" in text,
+               "it names the document in use, and why")
+    s.key(told, "Return")
+    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 1, "uninst1.exe exits with 1")
+    folder = s.unix_path(DEFAULT_FOLDER)
+    check.equal(sorted(os.listdir(folder)), ["Guide1.rtf", "Quillmark.exe"],
+                "the document and the program stay, every other file is gone")
+    check.true(os.path.exists(s.unix_path(command)), "the uninstaller stays")
+    check.equal(uninstall_command(s), command, "so does its uninstall entry")
+    check.equal(copies_left(s), [], "no copy of the uninstaller was made")
+
+    # Once the document is let go, the uninstaller run again finishes.
+    os.killpg(holder.pid, signal.SIGKILL)
+    holder.wait(timeout=30)
+    process = start_uninstaller(s, command)
+    answer_yes(s, check, process)
+    done = uninstaller_message(s, process, "the second run's last message", "removed")
+    check.equal(message_text(done), UNINSTALL_REMOVED, "the second run says %r" % UNINSTALL_REMOVED)
+    s.key(done, "Return")
+    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 0, "the second run exits with 0")
+    wait_self_removed(s, check, s.unix_path(command))
+    check_prefix_unchanged(s, check, record, "before the install")
+
+
 # ------------------------------------------------------------------ runner ---
 
 def check_program_that_ran(s, check):

@@ -505,12 +505,13 @@ class Session:
             out.seek(0)
             return code, out.read().decode("latin-1").replace("\r\n", "\n")
 
-    def start(self, windows_path, log_name):
+    def start(self, windows_path, log_name, args=()):
         """Starts a Windows program in its own folder, as a double click
-        would, and leaves it running."""
+        would (with `args`, if any), and leaves it running."""
         logf = open(os.path.join(self.root, log_name + ".log"), "w")
         folder = self.unix_path(windows_path.rsplit("\\", 1)[0])
-        p = subprocess.Popen(self._in_network([self.wine.loader, windows_path], folder),
+        p = subprocess.Popen(self._in_network([self.wine.loader, windows_path] + list(args),
+                                              folder),
                              env=self.env, stdout=logf,
                              stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                              cwd=folder,
