@@ -33,16 +33,15 @@ void FetchSystemFolders() {
 
 // The machine key is where the installer's own rule put it: the settings key
 // when the install recorded "nolmaccess". Nothing is created on the way.
-bool ReadNolmaccess() {
+void ReadNolmaccess() {
   HKEY settings;
   if (OpenExistingRegKey(HKEY_CURRENT_USER, g_state.settingsKeyPath, KEY_READ, &settings) !=
       ERROR_SUCCESS)
-    return false;
+    return;
   DWORD flag = 0;
   bool read = ReadRegNumber(settings, kNolmaccessValue, &flag) == ERROR_SUCCESS;
   RegCloseKey(settings);
   g_state.nolmaccess = read && flag ? 1 : 0;
-  return true;
 }
 
 // The install folder the installer recorded, when the main program is there.

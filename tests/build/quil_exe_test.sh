@@ -19,6 +19,13 @@ for dll in $imports; do
 done
 check "no OLE32 import" bash -c "! echo '$imports' | grep -qi ole32"
 
+# The uninstaller it carries loads OLE32 by name too, to read the shortcuts.
+uninstaller_imports=$(i686-w64-mingw32-objdump -p "$payload/uninst1.exe" | sed -n 's/^\s*DLL Name: //p')
+for dll in $uninstaller_imports; do
+  check "uninst1.exe's import $dll is a system DLL" bash -c "echo '$dll' | grep -qiE '$allowed'"
+done
+check "uninst1.exe imports no OLE32" bash -c "! echo '$uninstaller_imports' | grep -qi ole32"
+
 for f in "$packed"/*; do
   name=$(basename "$f")
   out=$(mktemp)
