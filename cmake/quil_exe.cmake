@@ -12,6 +12,7 @@ find_package(Python3 COMPONENTS Interpreter REQUIRED)
 add_subdirectory(product)
 add_subdirectory(tests/e2e/probe)
 add_subdirectory(tests/e2e/faulty_lz32)
+add_subdirectory(tests/e2e/dialog_timing)
 
 set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)
 set(PACKED ${CMAKE_BINARY_DIR}/packed)
