@@ -180,3 +180,4 @@ void LoseRegWrite(int nth);
 int OpenRegKeyCount();  // keys opened by the installer and not yet closed
 
 }  // namespace winsim
+#include "winsim/control_lifetime.h"

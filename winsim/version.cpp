@@ -87,6 +87,7 @@ BOOL GetFileVersionInfoA(LPCSTR name, DWORD, DWORD size, LPVOID block) {
 }
 
 BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* size) {
+  Checkpoint("VerQueryValueA");
   const VS_FIXEDFILEINFO* info = static_cast<const VS_FIXEDFILEINFO*>(block);
   if (block == nullptr || std::strcmp(subBlock, "\\") != 0 || info->dwSignature != kSignature)
     return FALSE;
