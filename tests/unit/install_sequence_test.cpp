@@ -358,23 +358,49 @@ TEST_F(InstallSequence, ARemovableDiskPickedThroughChangeIsRefusedAndTheProposal
   EXPECT_TRUE(winsim::DialogEnabled(winsim::Dialogs()[1], IDC_CHANGE));
 }
 
-// Fails each faultable call of a whole run in turn: every run must still end
-// with 0, with no handle left open and nothing misused.
+// The first payload file that is there but not whole, or "".
+std::string PartialPayloadFile() {
+  const std::string folder = std::string(kFolder) + "\\";
+  std::vector<std::pair<std::string, std::string>> files = {
+      {folder + "Quillmark.exe", "MZ the main program"}};
+  for (const PayloadEntry& row : kPayloadTable) {
+    std::string content = row.resourceId == kAgreementResource ? "Quillmark 2003\r\nAgreement.\r\n"
+                                                                 : Content(row);
+    if (row.folder != kWindowsDirectory) files.push_back({folder + row.name, content});
+    if (row.folder != kInstallFolder) files.push_back({std::string("C:\\WINDOWS\\") + row.name, content});
+  }
+  for (const auto& f : files)
+    if (winsim::Exists(f.first) && winsim::FileData(f.first) != f.second) return f.first;
+  return "";
+}
+
+// Fails each faultable call of a whole run in turn, with each of the errors
+// a real system gives most: every run must still end with 0, with no handle
+// or key left open, no system text or shell memory kept, nothing misused, and
+// no file of the payload that is there without being whole.
 TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
   winsim::Script({winsim::Enter(), winsim::Enter()});
   RunInstaller(nullptr);
   int calls = winsim::FaultableCallCount();
   ASSERT_GT(calls, 100);
+  const DWORD errors[] = {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL,
+                          ERROR_PATH_NOT_FOUND, ERROR_NOT_ENOUGH_MEMORY};
   for (int n = 1; n <= calls; ++n) {
-    TearDown();
-    SetUp();
-    winsim::FailNthCall(n, ERROR_ACCESS_DENIED);
-    winsim::Script({winsim::Enter(), winsim::Enter(), winsim::Escape(), winsim::Escape(),
-                    winsim::Escape()});
-    ASSERT_EQ(RunInstaller(nullptr), 0) << "call " << n;
-    ASSERT_EQ(winsim::OpenHandleCount(), 0) << "call " << n;
-    ASSERT_EQ(winsim::OpenRegKeyCount(), 0) << "call " << n;
-    ASSERT_TRUE(winsim::Misuse().empty()) << "call " << n << ": " << winsim::Misuse().front();
+    for (DWORD error : errors) {
+      TearDown();
+      SetUp();
+      winsim::FailNthCall(n, error);
+      winsim::Script({winsim::Enter(), winsim::Enter(), winsim::Escape(), winsim::Escape(),
+                      winsim::Escape()});
+      std::string run = "call " + std::to_string(n) + " failing with " + std::to_string(error);
+      ASSERT_EQ(RunInstaller(nullptr), 0) << run;
+      ASSERT_EQ(winsim::OpenHandleCount(), 0) << run;
+      ASSERT_EQ(winsim::OpenRegKeyCount(), 0) << run;
+      ASSERT_EQ(winsim::LiveLocalAllocs(), 0) << run;
+      ASSERT_EQ(winsim::LiveShellAllocations(), 0) << run;
+      ASSERT_TRUE(winsim::Misuse().empty()) << run << ": " << winsim::Misuse().front();
+      ASSERT_EQ(PartialPayloadFile(), "") << run;
+    }
   }
 }
 
