@@ -167,6 +167,7 @@ void Reset() {
   ResetUi();
   ResetRegistry();
   ResetLifetime();
+  ResetVersionBlocks();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
   AddNode("C:\\", "C:\\", true, FILE_ATTRIBUTE_DIRECTORY);

@@ -74,6 +74,7 @@ void EndProcess() {
   ResetLz();
   DropRegistryHandles();
   EndUiProcess();
+  ResetVersionBlocks();
   m.liveLocalAllocs = 0;
   m.currentDirectory = "C:\\";
   m.lastError = 0;

@@ -90,5 +90,6 @@ void ResetLifetime();
 // The system's share of ending a process, per area.
 void DropRegistryHandles();
 void EndUiProcess();
+void ResetVersionBlocks();
 
 }  // namespace winsim
