@@ -1,6 +1,8 @@
 // The packer compresses whatever the payload holds; libmspack's SZDD
 // expander (behind winsim's LZ32) must give back the very same bytes, and
 // the packed file must never grow past what literals alone would take.
+#include <algorithm>
+
 #include "fuzz_machine.h"
 #include "szdd.h"
 
