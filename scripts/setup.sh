@@ -18,7 +18,9 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompres
       # An independent reader of the shortcuts the installer makes.
       liblnk-utils
       # A small window manager, for the install benchmark's desktop-like display.
-      matchbox-window-manager)
+      matchbox-window-manager
+      # The fuzz targets: clang with libFuzzer and its sanitizer runtimes.
+      clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -25,6 +25,9 @@ cmake -S "$top" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build/win64"
 
 ctest --test-dir "$build/host" --output-on-failure -j2
+# Every fuzz target for a few seconds, after replaying its corpus (the seeds
+# and the inputs of earlier findings); scripts/fuzz.sh TARGET SECONDS for more.
+QUIL_BUILD="$build" bash "$top/scripts/fuzz.sh" all "${QUIL_FUZZ_SECONDS:-10}"
 ctest --test-dir "$build/win32" --output-on-failure
 
 # The journeys under Wine; QUIL_E2E_PENDING=1 adds those that wait on

@@ -184,3 +184,4 @@ int OpenRegKeyCount();  // keys opened by the installer and not yet closed
 
 #include "winsim/control_com.h"
 #include "winsim/control_gdi.h"
+#include "winsim/control_lifetime.h"

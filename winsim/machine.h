@@ -82,4 +82,16 @@ void ResetInet();
 void ResetCom();
 void Note(const std::string& event);
 
+// The kill of RunKilledAfter: every API call first passes a checkpoint, and
+// once the process has made its last allowed faultable call, the next call
+// of any kind dies there instead.
+bool KillPending();
+[[noreturn]] void Die(const char* call);
+void Checkpoint(const char* call);
+void ResetLifetime();
+// The system's share of ending a process, per area.
+void DropRegistryHandles();
+void EndUiProcess();
+void ResetVersionBlocks();
+
 }  // namespace winsim

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 
+#include "winsim/control_lifetime.h"
 #include "winsim/machine.h"
 
 namespace winsim {
@@ -204,6 +205,14 @@ std::vector<std::string> RegValueNames(const std::string& key) {
 void DenyRegistry(const std::string& key, RegDenial denial) {
   R().denials.push_back(Denial{Upper(FullName(key)), denial});
 }
+void DropRegistryHandles() { R().handles.clear(); }
+std::map<std::string, RegState> RegistryValues() {
+  std::map<std::string, RegState> values;
+  for (const auto& k : R().keys)
+    for (const auto& v : k.second.values)
+      values[k.second.name + "\\[" + v.second.name + "]"] = RegState{v.second.type, v.second.data};
+  return values;
+}
 void LoseRegWrite(int nth) { R().lostWriteCountdown = nth; }
 int OpenRegKeyCount() { return static_cast<int>(R().handles.size()); }
 
@@ -246,6 +255,7 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
 }
 
 LONG RegCloseKey(HKEY key) {
+  Checkpoint("RegCloseKey");
   if (HiveOf(key) >= 0) return ERROR_SUCCESS;
   if (R().handles.erase(reinterpret_cast<uintptr_t>(key)) == 0) {
     M().misuse.push_back("RegCloseKey of a key that is not open");
