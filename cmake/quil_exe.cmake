@@ -3,6 +3,13 @@
 enable_language(RC)
 add_compile_definitions(_WIN32_WINNT=0x0501 WINVER=0x0501)
 
+# The same commit gives the same bytes, whenever and wherever it is built: no
+# link time in the PE headers, and no build folder in anything compiled. The
+# product programs below inherit both, so the packed payload is stable too.
+add_link_options(-Wl,--no-insert-timestamp)
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+                    -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+
 set(SZDD_TOOL "" CACHE FILEPATH "the SZDD packer from the host build")
 if(NOT EXISTS "${SZDD_TOOL}")
   message(FATAL_ERROR "set SZDD_TOOL to the host build's tools/szdd/szdd")
@@ -84,6 +91,12 @@ target_include_directories(Quil PRIVATE ${CMAKE_SOURCE_DIR} ${RESOURCES})
 # Only system DLLs in the import table: the C and C++ runtimes go in statically.
 target_link_options(Quil PRIVATE -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(Quil PRIVATE comctl32 shell32 lz32 version wininet advapi32 gdi32 user32)
+# The fingerprint a maker publishes beside the download; two builds of one
+# commit print the same.
+add_custom_command(TARGET Quil POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E sha256sum $<TARGET_FILE_NAME:Quil>
+  WORKING_DIRECTORY $<TARGET_FILE_DIR:Quil>
+  VERBATIM)
 
 enable_testing()
 # The form check holds the real program to its 32-bit form; the x86-64 build

@@ -26,6 +26,9 @@ cmake --build "$build/win64"
 
 ctest --test-dir "$build/host" --output-on-failure -j2
 ctest --test-dir "$build/win32" --output-on-failure
+# Two builds of the 32-bit Quil.exe from nothing, at different paths and
+# times, give the same bytes.
+bash "$top/tests/build/reproducible.sh" "$build/host/tools/szdd/szdd" "$build/reproducible"
 
 # The journeys under Wine; QUIL_E2E_PENDING=1 adds those that wait on
 # installer work not done yet.
