@@ -15,6 +15,7 @@ if(NOT EXISTS "${SZDD_TOOL}")
   message(FATAL_ERROR "set SZDD_TOOL to the host build's tools/szdd/szdd")
 endif()
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 
 add_subdirectory(product)
 add_subdirectory(tests/e2e/probe)
@@ -36,6 +37,7 @@ foreach(line IN LISTS FILE_LINES)
   endif()
 endforeach()
 
+# Every program the installer carries: each is signed when the build signs.
 set(PROGRAMS Quillmark wmon03 uninst1)
 set(COPIED agreement.txt quillmark.exe.manifest)
 set(GENERATED ${PAYLOAD_FILES})
@@ -54,9 +56,7 @@ foreach(name IN LISTS COPIED)
   list(APPEND STAGED ${PAYLOAD}/${name})
 endforeach()
 foreach(program IN LISTS PROGRAMS)
-  add_custom_command(OUTPUT ${PAYLOAD}/${program}.exe
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${PAYLOAD}/${program}.exe
-    DEPENDS ${program})
+  quil_stage_program(${program} ${PAYLOAD}/${program}.exe)
   list(APPEND STAGED ${PAYLOAD}/${program}.exe)
 endforeach()
 set(PACKED_PATHS)
@@ -91,8 +91,10 @@ target_include_directories(Quil PRIVATE ${CMAKE_SOURCE_DIR} ${RESOURCES})
 # Only system DLLs in the import table: the C and C++ runtimes go in statically.
 target_link_options(Quil PRIVATE -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(Quil PRIVATE comctl32 shell32 lz32 version wininet advapi32 gdi32 user32)
-# The fingerprint a maker publishes beside the download; two builds of one
-# commit print the same.
+quil_sign_after_link(Quil)
+set_property(TARGET Quil APPEND PROPERTY LINK_DEPENDS ${QUIL_SIGN_INPUTS})
+# The fingerprint a maker publishes beside the download (of the signed file,
+# when the build signs); two builds of one commit print the same.
 add_custom_command(TARGET Quil POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E sha256sum $<TARGET_FILE_NAME:Quil>
   WORKING_DIRECTORY $<TARGET_FILE_DIR:Quil>

@@ -11,7 +11,10 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompres
       # window listings and screenshots.
       wine wine32:i386 libwine:i386 wine64 fonts-wine
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-      xvfb xdotool x11-utils imagemagick)
+      xvfb xdotool x11-utils imagemagick
+      # Authenticode signing of a maker's build; the signing tests make
+      # their throwaway certificates with openssl.
+      osslsigncode openssl)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
