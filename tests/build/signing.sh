@@ -5,8 +5,8 @@
 # carries (read back out of its resources and expanded) against that CA and
 # no other; that a byte changed after signing fails verification; that the
 # resources are intact; that a key with its certificate signs as well as a
-# PKCS#12 file; and that the signed Quil.exe walks the default install under
-# Wine.
+# PKCS#12 file; that a time-stamping server is asked for a time stamp; and
+# that the signed Quil.exe walks the default install under Wine.
 # Usage: signing.sh SZDD_TOOL WORK_DIR
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -14,7 +14,8 @@ szdd=$1 work=$2
 keys=$work/keys build=$work/win32
 rm -rf "$work"
 mkdir -p "$keys"
-trap 'rm -rf "$keys"' EXIT
+tsa_pid=
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; rm -rf "$keys"' EXIT
 failed=0 passed=0
 check() {  # check NAME COMMAND...
   if "${@:2}"; then
@@ -49,6 +50,26 @@ make_keys() (
   openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem \
     -passout file:password -out signer.p12
   openssl pkey -in signer.key -aes256 -passout file:password -out signer-locked.key
+  # The time-stamping authority's certificate and its openssl configuration.
+  openssl req -newkey rsa:2048 -nodes -keyout tsa.key -out tsa.csr -subj "/CN=Throwaway TSA"
+  printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n' \
+    > tsa.ext
+  openssl x509 -req -in tsa.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+    -extfile tsa.ext -out tsa.pem
+  echo 01 > tsa.serial
+  cat > tsa.cnf <<EOF
+[ tsa ]
+default_tsa = throwaway
+[ throwaway ]
+serial = $PWD/tsa.serial
+signer_cert = $PWD/tsa.pem
+signer_key = $PWD/tsa.key
+certs = $PWD/ca.pem
+default_policy = 1.3.6.1.4.1.99999.1
+digests = sha256
+signer_digest = sha256
+ess_cert_id_alg = sha256
+EOF
 ) >"$work/keys.log" 2>&1
 
 build() {  # build SIGNING_OPTIONS...
@@ -133,7 +154,8 @@ walks() {
 check "the signed Quil.exe walks the default install under Wine" walks
 
 # The same key and chain as a locked key and a certificate file, signed at
-# the same time, give the same bytes: signing adds nothing else of its own.
+# the same time, give the same bytes (so the programs inside are signed as
+# before): signing adds nothing else of its own.
 cp "$build/Quil.exe" "$work/Quil-pkcs12.exe"
 cat "$keys/signer.pem" "$keys/ca.pem" >"$keys/chain.pem"
 check "a private key with its certificate signs too" \
@@ -143,7 +165,28 @@ check "a private key with its certificate signs too" \
 check "osslsigncode accepts that Quil.exe" verifies "$build/Quil.exe"
 check "it is the same bytes as the one signed from the PKCS#12 file" \
   cmp "$build/Quil.exe" "$work/Quil-pkcs12.exe"
-check "the programs inside it are read out again" extract_programs
-check "and osslsigncode accepts the Quillmark.exe among them" \
-  verifies "$work/programs/Quillmark.exe"
+
+# A time stamp from a time-stamping authority of the test's own, answering on
+# this machine only and for ten minutes at the most.
+start_timestamps() {
+  python3 "$top/tests/build/timestamp_server.py" "$keys/tsa.cnf" 600 >"$work/tsa.port" &
+  tsa_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/tsa.port" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+stamped() {  # stamped FILE: signature and time stamp verify against the CA
+  osslsigncode verify -CAfile "$keys/ca.pem" -TSA-CAfile "$keys/ca.pem" -in "$1" \
+    >"$work/verify.log" 2>&1 && grep -q "Timestamp Server Signature verification: ok" "$work/verify.log"
+}
+if check "a time-stamping authority answers on this machine" start_timestamps; then
+  check "a build signs with a time stamp from it" \
+    build -DQUIL_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$work/tsa.port")" ||
+    cat "$work/configure.log" "$work/build.log"
+  check "osslsigncode accepts Quil.exe's signature and its time stamp" stamped "$build/Quil.exe"
+  check "the programs inside it are read out" extract_programs
+  check "and Quillmark.exe carries a time stamp too" stamped "$work/programs/Quillmark.exe"
+fi
 finish
