@@ -3,15 +3,24 @@
 enable_language(RC)
 add_compile_definitions(_WIN32_WINNT=0x0501 WINVER=0x0501)
 
+# The same commit gives the same bytes, whenever and wherever it is built: no
+# link time in the PE headers, and no build folder in anything compiled. The
+# product programs below inherit both, so the packed payload is stable too.
+add_link_options(-Wl,--no-insert-timestamp)
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+                    -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+
 set(SZDD_TOOL "" CACHE FILEPATH "the SZDD packer from the host build")
 if(NOT EXISTS "${SZDD_TOOL}")
   message(FATAL_ERROR "set SZDD_TOOL to the host build's tools/szdd/szdd")
 endif()
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 
 add_subdirectory(product)
 add_subdirectory(tests/e2e/probe)
 add_subdirectory(tests/e2e/faulty_lz32)
+add_subdirectory(tests/e2e/dialog_timing)
 add_subdirectory(tests/e2e/hold_file)
 
 set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)
@@ -31,6 +40,7 @@ foreach(line IN LISTS FILE_LINES)
   endif()
 endforeach()
 
+# Every program the installer carries: each is signed when the build signs.
 set(PROGRAMS Quillmark wmon03 uninst1)
 set(COPIED agreement.txt quillmark.exe.manifest)
 set(GENERATED ${PAYLOAD_FILES})
@@ -49,9 +59,7 @@ foreach(name IN LISTS COPIED)
   list(APPEND STAGED ${PAYLOAD}/${name})
 endforeach()
 foreach(program IN LISTS PROGRAMS)
-  add_custom_command(OUTPUT ${PAYLOAD}/${program}.exe
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${program}> ${PAYLOAD}/${program}.exe
-    DEPENDS ${program})
+  quil_stage_program(${program} ${PAYLOAD}/${program}.exe)
   list(APPEND STAGED ${PAYLOAD}/${program}.exe)
 endforeach()
 set(PACKED_PATHS)
@@ -86,13 +94,22 @@ target_include_directories(Quil PRIVATE ${CMAKE_SOURCE_DIR} ${RESOURCES})
 # Only system DLLs in the import table: the C and C++ runtimes go in statically.
 target_link_options(Quil PRIVATE -static -static-libgcc -static-libstdc++ -s)
 target_link_libraries(Quil PRIVATE comctl32 shell32 lz32 version wininet advapi32 gdi32 user32)
+quil_sign_after_link(Quil)
+set_property(TARGET Quil APPEND PROPERTY LINK_DEPENDS ${QUIL_SIGN_INPUTS})
+# The fingerprint a maker publishes beside the download (of the signed file,
+# when the build signs); two builds of one commit print the same.
+add_custom_command(TARGET Quil POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E sha256sum $<TARGET_FILE_NAME:Quil>
+  WORKING_DIRECTORY $<TARGET_FILE_DIR:Quil>
+  VERBATIM)
 
 enable_testing()
 # The form check holds the real program to its 32-bit form; the x86-64 build
 # only stands in for it where 32-bit Wine cannot run.
 if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   add_test(NAME quil_exe_form
-    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/quil_exe_test.sh $<TARGET_FILE:Quil> ${PAYLOAD} ${PACKED})
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/quil_exe_test.sh $<TARGET_FILE:Quil> ${PAYLOAD} ${PACKED}
+            ${CMAKE_BINARY_DIR}/quil.rc)
 endif()
 
 # The built program's resources, read from the PE file and held to the

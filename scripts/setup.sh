@@ -16,7 +16,14 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompres
       # and the reference report server.
       util-linux iproute2
       # An independent reader of the shortcuts the installer makes.
-      liblnk-utils)
+      liblnk-utils
+      # A small window manager, for the install benchmark's desktop-like display.
+      matchbox-window-manager
+      # The fuzz targets: clang with libFuzzer and its sanitizer runtimes.
+      clang libclang-rt-14-dev
+      # Authenticode signing of a maker's build; the signing tests make
+      # their throwaway certificates with openssl.
+      osslsigncode openssl)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

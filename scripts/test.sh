@@ -2,7 +2,8 @@
 # Every test: sets the machine up, builds the three builds (the host build
 # first: the Windows builds pack their payload with the host-built packer), runs
 # the unit tests (under AddressSanitizer and UndefinedBehaviorSanitizer), checks
-# Quil.exe's form and walks the installer's journeys under Wine.
+# Quil.exe's form and that two builds of it are the same bytes, walks the
+# installer's journeys under Wine, and signs a build and checks it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="${QUIL_BUILD:-$top/build}"
@@ -25,7 +26,13 @@ cmake -S "$top" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build/win64"
 
 ctest --test-dir "$build/host" --output-on-failure -j2
+# Every fuzz target for a few seconds, after replaying its corpus (the seeds
+# and the inputs of earlier findings); scripts/fuzz.sh TARGET SECONDS for more.
+QUIL_BUILD="$build" bash "$top/scripts/fuzz.sh" all "${QUIL_FUZZ_SECONDS:-10}"
 ctest --test-dir "$build/win32" --output-on-failure
+# Two builds of the 32-bit Quil.exe from nothing, at different paths and
+# times, give the same bytes.
+bash "$top/tests/build/reproducible.sh" "$build/host/tools/szdd/szdd" "$build/reproducible"
 
 # The journeys under Wine; QUIL_E2E_PENDING=1 adds those that wait on
 # installer work not done yet.
@@ -40,3 +47,7 @@ if [ "${QUIL_E2E_PENDING:-0}" = 1 ]; then
 else
   ctest --test-dir "$build/e2e" --output-on-failure -LE pending
 fi
+
+# A build signed with a throwaway certificate: verified, tampered with, and
+# walked through the default install under Wine.
+bash "$top/tests/build/signing.sh" "$build/host/tools/szdd/szdd" "$build/signed"

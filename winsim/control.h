@@ -184,4 +184,5 @@ int OpenRegKeyCount();  // keys opened by the installer and not yet closed
 
 #include "winsim/control_com.h"
 #include "winsim/control_gdi.h"
+#include "winsim/control_lifetime.h"
 #include "winsim/control_uninstall.h"

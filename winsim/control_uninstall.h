@@ -1,5 +1,5 @@
 // Test-side control of what the uninstaller meets: the user's answers to
-// questions, the processes it starts, and whole-machine records to compare.
+// questions, the processes it starts, and the registry's keys to compare.
 // Included at the end of control.h.
 #pragma once
 
@@ -16,6 +16,10 @@ void QueueAnswer(int button);
 // Processes. Process 0 is the program under test as the machine starts; each
 // CreateProcessA adds one, started (its image is a running program) and
 // holding the inheritable handles of its parent when asked to inherit them.
+// EndProcess (control_lifetime.h) ends the current process: its handles are
+// closed as the system closes them (a file opened for deletion on close goes
+// with its last handle), its image stops running, a wait for it is over, and
+// a new process, not yet started, takes its place.
 struct ProcessRecord {
   std::string image;
   std::string commandLine;
@@ -25,17 +29,13 @@ struct ProcessRecord {
 };
 const std::vector<ProcessRecord>& Processes();
 int CurrentProcess();
-// Ends a process as the system does: its handles are closed (a file opened
-// for deletion on close goes with its last handle), its image stops running
-// and a wait for it is over.
-void EndProcess(int id);
+// Ends a process that CreateProcessA started, as EndProcess ends the current one.
+void EndStartedProcess(int id);
 // The program under test now runs as process `id`, from its image.
 void SwitchToProcess(int id);
 
-// Every folder and file (path, attributes, content) and every registry key
-// and value (name, type, data), each as one line, sorted: records of the
-// whole machine to compare before and after.
-std::vector<std::string> FileTree();
-std::vector<std::string> RegistryTree();
+// Every key of the registry by its full name, sorted: with RegistryValues
+// (control_lifetime.h), a record of a key left empty too.
+std::vector<std::string> RegistryKeys();
 
 }  // namespace winsim

@@ -17,6 +17,7 @@ std::string Upper(std::string s) {
 }
 
 bool ShouldFail(const char* call) {
+  Checkpoint(call);
   Machine& m = M();
   ++m.faultableCalls;
   for (auto it = m.rules.begin(); it != m.rules.end(); ++it) {
@@ -196,6 +197,8 @@ void Reset() {
   ResetInet();
   ResetCom();
   ResetGdi();
+  ResetLifetime();
+  ResetVersionBlocks();
   ResetUninstall();
   for (UINT& t : m.driveTypes) t = DRIVE_NO_ROOT_DIR;
   m.driveTypes['C' - 'A'] = DRIVE_FIXED;
@@ -340,14 +343,24 @@ using namespace winsim;
 
 // ---- the API ---------------------------------------------------------------
 
-DWORD GetLastError(void) { return M().lastError; }
-void SetLastError(DWORD error) { M().lastError = error; }
+DWORD GetLastError(void) {
+  Checkpoint("GetLastError");
+  return M().lastError;
+}
+void SetLastError(DWORD error) {
+  Checkpoint("SetLastError");
+  M().lastError = error;
+}
 
 void Sleep(DWORD ms) {
+  Checkpoint("Sleep");
   M().now += ms;
   M().pauses.push_back(ms);
 }
-DWORD GetTickCount(void) { return M().now; }
+DWORD GetTickCount(void) {
+  Checkpoint("GetTickCount");
+  return M().now;
+}
 
 static bool SharingAllows(const std::string& key, DWORD access, DWORD share) {
   for (auto& h : M().handles) {
@@ -444,6 +457,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
     m.lastError = ERROR_ACCESS_DENIED;
     return FALSE;
   }
+  if (KillPending()) {  // killed mid-write: half of it is on disk
+    std::string& data = m.nodes[o->key].data;
+    DWORD half = toWrite / 2;
+    if (data.size() < o->position + half) data.resize(o->position + half);
+    if (half) std::memcpy(&data[o->position], buffer, half);
+    Die("WriteFile");
+  }
   if (ShouldFail("WriteFile")) return FALSE;
   DWORD n = toWrite;
   if (m.shortWriteCountdown > 0 && --m.shortWriteCountdown == 0)
@@ -478,6 +498,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD method) {
+  Checkpoint("SetFilePointer");
   OpenFile* o = FindHandle(file);
   if (!o) {
     M().lastError = ERROR_INVALID_HANDLE;
@@ -496,6 +517,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG*, DWORD method) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
+  Checkpoint("CloseHandle");
   auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
   if (it == M().handles.end() || !it->second.holders.count(M().currentProcess)) {
     if (CloseProcessHandle(handle)) return TRUE;
@@ -629,6 +651,7 @@ BOOL SetCurrentDirectoryA(LPCSTR name) {
 }
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+  Checkpoint("GetCurrentDirectoryA");
   const std::string& cwd = M().currentDirectory;
   if (cwd.size() + 1 > size) return static_cast<DWORD>(cwd.size() + 1);
   std::memcpy(buffer, cwd.c_str(), cwd.size() + 1);
@@ -675,6 +698,7 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 // ---- drives and directory search ---------------------------------------------
 
 UINT GetDriveTypeA(LPCSTR root) {
+  Checkpoint("GetDriveTypeA");
   if (root == nullptr) root = M().currentDirectory.c_str();
   int d = std::toupper(static_cast<unsigned char>(root[0])) - 'A';
   // The system wants a root: a letter, a colon and at most a backslash after.
@@ -760,6 +784,7 @@ BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL FindClose(HANDLE search) {
+  Checkpoint("FindClose");
   if (M().searches.erase(reinterpret_cast<uintptr_t>(search)) == 0) {
     M().misuse.push_back("FindClose of a handle that is not a search");
     M().lastError = ERROR_INVALID_HANDLE;

@@ -99,11 +99,26 @@ void ResetUi();
 void ResetInet();
 void ResetCom();
 void ResetUninstall();
+// The current process ends (its handles closed, its image no longer
+// running) and a new one, not yet started, takes its place.
+void EndCurrentProcess();
 // For CloseHandle: true when `h` was a process or thread handle (now closed).
 bool CloseProcessHandle(HANDLE h);
 int OpenProcessHandleCount();
 // A scripted user's answer to a message box of `type`.
 int AnswerMessageBox(UINT type);
 void Note(const std::string& event);
+
+// The kill of RunKilledAfter: every API call first passes a checkpoint, and
+// once the process has made its last allowed faultable call, the next call
+// of any kind dies there instead.
+bool KillPending();
+[[noreturn]] void Die(const char* call);
+void Checkpoint(const char* call);
+void ResetLifetime();
+// The system's share of ending a process, per area.
+void DropRegistryHandles();
+void EndUiProcess();
+void ResetVersionBlocks();
 
 }  // namespace winsim

@@ -19,6 +19,7 @@ UINT ErrorMode() { return M().errorMode; }
 using namespace winsim;
 
 UINT SetErrorMode(UINT mode) {
+  Checkpoint("SetErrorMode");
   UINT old = M().errorMode;
   M().errorMode = mode;
   Note("SetErrorMode " + std::to_string(mode));
@@ -26,16 +27,21 @@ UINT SetErrorMode(UINT mode) {
 }
 
 LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+  Checkpoint("SetUnhandledExceptionFilter");
   LPTOP_LEVEL_EXCEPTION_FILTER old = M().filter;
   M().filter = filter;
   Note("filter set");
   return old;
 }
 
-void InitCommonControls(void) { Note("common controls"); }
+void InitCommonControls(void) {
+  Checkpoint("InitCommonControls");
+  Note("common controls");
+}
 
 HINSTANCE ShellExecuteA(HWND, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
                         INT show) {
+  Checkpoint("ShellExecuteA");
   Note(std::string("launch ") + (verb ? verb : "") + " " + (file ? file : "") + " | " +
        (parameters ? parameters : "(null)") + " | " + (directory ? directory : "(null)") + " | " +
        std::to_string(show) + " | from " + M().currentDirectory);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 
+#include "winsim/control_lifetime.h"
 #include "winsim/machine.h"
 
 namespace winsim {
@@ -210,16 +211,19 @@ std::vector<std::string> RegValueNames(const std::string& key) {
 void DenyRegistry(const std::string& key, RegDenial denial) {
   R().denials.push_back(Denial{Upper(FullName(key)), denial});
 }
-void LoseRegWrite(int nth) { R().lostWriteCountdown = nth; }
-std::vector<std::string> RegistryTree() {
-  std::vector<std::string> tree;
-  for (const auto& k : R().keys) {
-    tree.push_back(k.second.name);
+void DropRegistryHandles() { R().handles.clear(); }
+std::map<std::string, RegState> RegistryValues() {
+  std::map<std::string, RegState> values;
+  for (const auto& k : R().keys)
     for (const auto& v : k.second.values)
-      tree.push_back(k.second.name + " [" + v.second.name + "] " + std::to_string(v.second.type) +
-                     " " + v.second.data);
-  }
-  return tree;
+      values[k.second.name + "\\[" + v.second.name + "]"] = RegState{v.second.type, v.second.data};
+  return values;
+}
+void LoseRegWrite(int nth) { R().lostWriteCountdown = nth; }
+std::vector<std::string> RegistryKeys() {
+  std::vector<std::string> keys;
+  for (const auto& k : R().keys) keys.push_back(k.second.name);
+  return keys;
 }
 int OpenRegKeyCount() { return static_cast<int>(R().handles.size()); }
 
@@ -262,6 +266,7 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result) {
 }
 
 LONG RegCloseKey(HKEY key) {
+  Checkpoint("RegCloseKey");
   if (HiveOf(key) >= 0) return ERROR_SUCCESS;
   if (R().handles.erase(reinterpret_cast<uintptr_t>(key)) == 0) {
     M().misuse.push_back("RegCloseKey of a key that is not open");

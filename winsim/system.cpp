@@ -38,6 +38,7 @@ HRSRC FindResourceA(HMODULE, LPCSTR name, LPCSTR type) {
 }
 
 DWORD SizeofResource(HMODULE, HRSRC res) {
+  Checkpoint("SizeofResource");
   auto it = M().resources.find(IdOf(res));
   return it == M().resources.end() ? 0 : static_cast<DWORD>(it->second.size());
 }
@@ -48,11 +49,15 @@ HGLOBAL LoadResource(HMODULE, HRSRC res) {
 }
 
 LPVOID LockResource(HGLOBAL data) {
+  Checkpoint("LockResource");
   auto it = M().resources.find(IdOf(data));
   return it == M().resources.end() ? nullptr : const_cast<char*>(it->second.data());
 }
 
-BOOL FreeResource(HGLOBAL) { return FALSE; }  // obsolete on Win32: does nothing
+BOOL FreeResource(HGLOBAL) {  // obsolete on Win32: does nothing
+  Checkpoint("FreeResource");
+  return FALSE;
+}
 
 // ---- system texts -----------------------------------------------------------
 
@@ -74,6 +79,7 @@ static const char* SystemText(DWORD id) {
 }
 
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD id, DWORD, LPSTR buffer, DWORD size, void*) {
+  Checkpoint("FormatMessageA");
   const char* text = (flags & FORMAT_MESSAGE_FROM_SYSTEM) ? SystemText(id) : nullptr;
   if (!text) {
     M().lastError = ERROR_MR_MID_NOT_FOUND;
@@ -93,6 +99,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD id, DWORD, LPSTR buffer, DWORD 
 }
 
 HLOCAL LocalFree(HLOCAL mem) {
+  Checkpoint("LocalFree");
   if (mem) {
     --M().liveLocalAllocs;
     std::free(mem);
@@ -101,6 +108,7 @@ HLOCAL LocalFree(HLOCAL mem) {
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  Checkpoint("MessageBoxA");
   M().notices.push_back({owner, text ? text : "", caption ? caption : "Error", type});
   Note("notice " + M().notices.back().caption);
   return AnswerMessageBox(type);
@@ -186,6 +194,7 @@ INT LZInit(INT file) {
 }
 
 LONG LZCopy(INT source, INT dest) {
+  Checkpoint("LZCopy");
   if (IsLz(dest)) dest = lzFiles[dest - kLzFirst];
   HANDLE out = AsHandle(dest);
   if (!FindHandle(out)) return LZERROR_BADOUTHANDLE;
@@ -215,6 +224,7 @@ LONG LZCopy(INT source, INT dest) {
 }
 
 void LZClose(INT file) {
+  Checkpoint("LZClose");
   if (IsLz(file)) {
     INT underneath = lzFiles[file - kLzFirst];
     lzFiles[file - kLzFirst] = 0;

@@ -73,14 +73,23 @@ DialogRecord* Open(LPCSTR templateName, HWND owner, bool modal) {
 struct ShellMalloc : IMalloc {
   HRESULT QueryInterface(const void*, void**) override { return E_FAIL; }
   ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
+  ULONG Release() override {
+    Checkpoint("IMalloc::Release");
+    return 1;
+  }
   void* Alloc(SIZE_T bytes) override {
+    Checkpoint("IMalloc::Alloc");
+    return Take(bytes);
+  }
+  // The shell's own allocations, inside calls that already passed the checkpoint.
+  static void* Take(SIZE_T bytes) {
     void* p = std::malloc(bytes ? bytes : 1);
     U().shellBlocks.insert(p);
     return p;
   }
   void* Realloc(void*, SIZE_T) override { return nullptr; }
   void Free(void* p) override {
+    Checkpoint("IMalloc::Free");
     if (!p) return;
     if (!U().shellBlocks.erase(p)) {
       M().misuse.push_back("shell allocator freed a block it did not give out");
@@ -100,6 +109,16 @@ ShellMalloc shellMalloc;
 void ResetUi() {
   for (void* p : U().shellBlocks) std::free(p);
   U() = Ui();
+}
+
+void EndUiProcess() {
+  for (void* p : U().shellBlocks) std::free(p);
+  U().shellBlocks.clear();
+  U().actions.clear();
+  U().browses.clear();
+  U().dialogs.clear();
+  U().browseRecords.clear();
+  U().ended.clear();
 }
 
 void DefineDialog(int templateId, const std::vector<int>& controls) {
@@ -182,6 +201,7 @@ HWND CreateDialogParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {
+  Checkpoint("EndDialog");
   DialogRecord* d = RecordOf(dialog);
   if (!d || !d->modal) return FALSE;
   d->result = result;
@@ -190,6 +210,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
 }
 
 BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text) {
+  Checkpoint("SetDlgItemTextA");
   DialogRecord* d = RecordOf(dialog);
   int i = d ? IndexOfControl(*d, id) : -1;
   if (i < 0) return FALSE;
@@ -198,6 +219,7 @@ BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text) {
 }
 
 HWND GetDlgItem(HWND dialog, int id) {
+  Checkpoint("GetDlgItem");
   DialogRecord* d = RecordOf(dialog);
   int i = d ? IndexOfControl(*d, id) : -1;
   if (i < 0) return nullptr;
@@ -205,6 +227,7 @@ HWND GetDlgItem(HWND dialog, int id) {
 }
 
 BOOL EnableWindow(HWND window, BOOL enable) {
+  Checkpoint("EnableWindow");
   DialogRecord* d;
   size_t i;
   if (!ControlOf(window, &d, &i)) return FALSE;
@@ -214,6 +237,7 @@ BOOL EnableWindow(HWND window, BOOL enable) {
 }
 
 BOOL DestroyWindow(HWND window) {
+  Checkpoint("DestroyWindow");
   DialogRecord* d = RecordOf(window);
   if (!d) {
     M().misuse.push_back("DestroyWindow of a window that does not exist");
@@ -235,12 +259,13 @@ HRESULT SHGetMalloc(LPMALLOC* out) {
 
 // An item id list here is the shell's own copy of the folder's path.
 static PIDLIST_ABSOLUTE NewIdList(const std::string& path) {
-  char* pidl = static_cast<char*>(shellMalloc.Alloc(path.size() + 1));
+  char* pidl = static_cast<char*>(ShellMalloc::Take(path.size() + 1));
   std::memcpy(pidl, path.c_str(), path.size() + 1);
   return reinterpret_cast<PIDLIST_ABSOLUTE>(pidl);
 }
 
 PIDLIST_ABSOLUTE SHBrowseForFolderA(BROWSEINFOA* info) {
+  Checkpoint("SHBrowseForFolderA");
   U().browseRecords.push_back(
       {info->hwndOwner, info->lpszTitle ? info->lpszTitle : "", info->ulFlags, info->pidlRoot == nullptr});
   if (U().browses.empty()) {
@@ -273,6 +298,7 @@ HRESULT SHGetSpecialFolderLocation(HWND owner, int csidl, PIDLIST_ABSOLUTE* pidl
 }
 
 BOOL SHGetPathFromIDListA(PCIDLIST_ABSOLUTE pidl, LPSTR path) {
+  Checkpoint("SHGetPathFromIDListA");
   const char* p = reinterpret_cast<const char*>(pidl);
   size_t n = p ? std::strlen(p) : 0;
   if (n == 0 || n >= MAX_PATH) {

@@ -81,12 +81,13 @@ int AnswerMessageBox(UINT type) {
 void QueueAnswer(int button) { P().answers.push_back(button); }
 
 const std::vector<ProcessRecord>& Processes() {
-  Record(0).image = M().currentProcess == 0 ? M().modulePath : Record(0).image;
+  // The current process runs from whatever the test made its module.
+  if (!Record(M().currentProcess).ended) Record(M().currentProcess).image = M().modulePath;
   return P().records;
 }
 int CurrentProcess() { return M().currentProcess; }
 
-void EndProcess(int id) {
+void EndStartedProcess(int id) {
   ProcessRecord& record = Record(id);
   if (record.ended) return;
   if (id == M().currentProcess) record.image = M().modulePath;
@@ -102,20 +103,20 @@ void EndProcess(int id) {
   }
 }
 
+void EndCurrentProcess() {
+  EndStartedProcess(M().currentProcess);
+  ProcessRecord next;
+  next.image = M().modulePath;
+  P().records.push_back(next);
+  M().currentProcess = static_cast<int>(P().records.size()) - 1;
+}
+
 void SwitchToProcess(int id) {
-  if (M().currentProcess == 0) Record(0).image = M().modulePath;
+  if (!Record(M().currentProcess).ended) Record(M().currentProcess).image = M().modulePath;
   M().currentProcess = id;
   M().modulePath = Record(id).image;
   M().currentDirectory =
       Record(id).currentDirectory.empty() ? M().currentDirectory : Record(id).currentDirectory;
-}
-
-std::vector<std::string> FileTree() {
-  std::vector<std::string> tree;
-  for (const auto& n : M().nodes)
-    tree.push_back(n.second.path + " " + std::to_string(n.second.attributes) + " " + n.second.data);
-  std::sort(tree.begin(), tree.end());
-  return tree;
 }
 
 }  // namespace winsim

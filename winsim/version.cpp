@@ -1,21 +1,46 @@
-// File versions. A program's fixed file information is found in its bytes by
-// its signature, as the system finds it inside the version resource; the
-// version block handed out holds that structure alone.
+// File versions, as the system's VERSION library hands them out. A program's
+// version resource is a VS_VERSIONINFO block: wLength, wValueLength, wType,
+// a NUL-terminated UTF-16 key "VS_VERSION_INFO", padding to 32 bits, then the
+// value, the fixed file information. The system finds the resource through the
+// image's resource directory; here it is found by its key, and its size is
+// its wLength, cut at the end of the file. The rest follows the system:
+// - GetFileVersionInfoSizeA gives twice the resource's size plus 4 (room for
+//   conversions the A calls may make);
+// - GetFileVersionInfoA copies as much of the resource as the caller's block
+//   takes and leaves the rest of the block as it was;
+// - VerQueryValueA of "\" walks the key to the value and gives its address
+//   and its wValueLength as they stand, checking neither against the block
+//   (a text value is handed out as it stands, without the system's conversion).
 #include <cstring>
+#include <map>
 
 #include "winsim/machine.h"
 
 namespace {
 
 const DWORD kSignature = 0xFEEF04BD;
+const char kKey[] = "VS_VERSION_INFO";
+const size_t kHeader = 6;  // wLength, wValueLength, wType
 
-// The fixed file information inside a file's bytes, or false.
-bool FixedInfoOf(const std::string& data, VS_FIXEDFILEINFO* info) {
-  const char sig[4] = {'\xBD', '\x04', '\xEF', '\xFE'};
-  size_t at = data.find(std::string(sig, 4));
-  if (at == std::string::npos || data.size() - at < sizeof *info) return false;
-  std::memcpy(info, data.data() + at, sizeof *info);
-  return true;
+// The blocks GetFileVersionInfoA filled, with how many bytes of each it wrote.
+std::map<const void*, size_t> filled;
+
+WORD WordAt(const unsigned char* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
+
+// The version resource inside a file's bytes: where it starts and its size.
+bool ResourceOf(const std::string& data, size_t* start, size_t* length) {
+  std::string key;
+  for (const char* c = kKey; ; ++c) {
+    key += *c;
+    key += '\0';
+    if (*c == '\0') break;
+  }
+  size_t at = data.find(key, kHeader);
+  if (at == std::string::npos) return false;
+  *start = at - kHeader;
+  size_t stated = WordAt(reinterpret_cast<const unsigned char*>(data.data()) + *start);
+  *length = std::min(stated, data.size() - *start);
+  return *length >= kHeader;
 }
 
 // The file's bytes, or false with the system's error.
@@ -38,6 +63,8 @@ bool DataOf(LPCSTR name, std::string* data) {
   return true;
 }
 
+size_t Align4(size_t offset) { return (offset + 3) & ~static_cast<size_t>(3); }
+
 }  // namespace
 
 namespace winsim {
@@ -50,9 +77,18 @@ std::string VersionedProgram(DWORD versionMS, DWORD versionLS) {
   info.dwFileVersionLS = info.dwProductVersionLS = versionLS;
   info.dwFileOS = 4;    // VOS__WINDOWS32
   info.dwFileType = 1;  // VFT_APP
-  std::string bytes = "MZ" + std::string(126, '\0') + "VS_VERSION_INFO";
-  bytes.append(reinterpret_cast<const char*>(&info), sizeof info);
-  return bytes + std::string(64, '\0');
+  std::string block(kHeader, '\0');
+  for (const char* c = kKey; ; ++c) {
+    block += *c;
+    block += '\0';
+    if (*c == '\0') break;
+  }
+  block.resize(Align4(block.size()), '\0');
+  block.append(reinterpret_cast<const char*>(&info), sizeof info);
+  block[0] = static_cast<char>(block.size() & 0xff);
+  block[1] = static_cast<char>(block.size() >> 8);
+  block[2] = static_cast<char>(sizeof info);
+  return "MZ" + std::string(126, '\0') + block + std::string(64, '\0');
 }
 
 }  // namespace winsim
@@ -63,34 +99,54 @@ DWORD GetFileVersionInfoSizeA(LPCSTR name, LPDWORD handle) {
   if (handle) *handle = 0;
   if (ShouldFail("GetFileVersionInfoSizeA")) return 0;
   std::string data;
-  VS_FIXEDFILEINFO info;
+  size_t start, length;
   if (!DataOf(name, &data)) return 0;
-  if (!FixedInfoOf(data, &info)) {
+  if (!ResourceOf(data, &start, &length)) {
     M().lastError = ERROR_RESOURCE_TYPE_NOT_FOUND;
     return 0;
   }
-  return sizeof info;
+  return static_cast<DWORD>(length * 2 + 4);
 }
 
 BOOL GetFileVersionInfoA(LPCSTR name, DWORD, DWORD size, LPVOID block) {
   if (ShouldFail("GetFileVersionInfoA")) return FALSE;
   std::string data;
-  VS_FIXEDFILEINFO info;
+  size_t start, length;
   if (!DataOf(name, &data)) return FALSE;
-  if (!FixedInfoOf(data, &info)) {
+  if (!ResourceOf(data, &start, &length)) {
     M().lastError = ERROR_RESOURCE_TYPE_NOT_FOUND;
     return FALSE;
   }
-  // Like the system: as much of the block as fits.
-  std::memcpy(block, &info, size < sizeof info ? size : sizeof info);
+  size_t copied = std::min<size_t>(length, size);
+  std::memcpy(block, data.data() + start, copied);
+  filled[block] = copied;
   return TRUE;
 }
 
 BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, UINT* size) {
-  const VS_FIXEDFILEINFO* info = static_cast<const VS_FIXEDFILEINFO*>(block);
-  if (block == nullptr || std::strcmp(subBlock, "\\") != 0 || info->dwSignature != kSignature)
-    return FALSE;
-  *buffer = const_cast<VS_FIXEDFILEINFO*>(info);
-  *size = sizeof *info;
+  Checkpoint("VerQueryValueA");
+  if (block == nullptr || std::strcmp(subBlock, "\\") != 0) return FALSE;
+  const unsigned char* b = static_cast<const unsigned char*>(block);
+  auto it = filled.find(block);
+  size_t known = it != filled.end() ? it->second : WordAt(b);
+  if (known < kHeader) return FALSE;
+  // A 16-bit block has a byte key right after wLength and wValueLength; a
+  // 32-bit one has wType there, which is never a printable character.
+  bool narrow = b[4] >= ' ';
+  size_t at = narrow ? 4 : kHeader;
+  size_t unit = narrow ? 1 : 2;
+  // The system reads the key up to its NUL wherever that is; here the walk
+  // stops at the end of what was filled, where the system would read garbage.
+  for (;; at += unit) {
+    if (at + unit > known) return FALSE;
+    if (b[at] == 0 && (narrow || b[at + 1] == 0)) break;
+  }
+  *buffer = const_cast<unsigned char*>(b + Align4(at + unit));
+  *size = WordAt(b + 2);
   return TRUE;
 }
+
+namespace winsim {
+// The installer frees its blocks; forget them with the process.
+void ResetVersionBlocks() { filled.clear(); }
+}  // namespace winsim

@@ -345,6 +345,7 @@ typedef struct tagVS_FIXEDFILEINFO {
   DWORD dwFileDateMS;
   DWORD dwFileDateLS;
 } VS_FIXEDFILEINFO;
+#define VS_FFI_SIGNATURE 0xFEEF04BD
 #define HIWORD(l) ((WORD)((((uintptr_t)(l)) >> 16) & 0xffff))
 DWORD GetFileVersionInfoSizeA(LPCSTR name, LPDWORD handle);
 BOOL GetFileVersionInfoA(LPCSTR name, DWORD handle, DWORD size, LPVOID data);

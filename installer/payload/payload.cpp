@@ -27,6 +27,13 @@ HGLOBAL FindPayloadResource(WORD id, DWORD* size) {
   return data;
 }
 
+// A file whose writing failed part way would pass for a whole one later (a
+// truncated dictionary reads as a short one): it goes, the row has failed anyway.
+static int DropPartialFile(const char* path) {
+  DeleteWithRetry(path);
+  return 0;
+}
+
 int WriteResourceFile(WORD id, const char* folder, const char* name, bool readOnly) {
   char path[kPathSize];
   if (!PathJoin(folder, name, path, sizeof path)) return 0;
@@ -43,10 +50,10 @@ int WriteResourceFile(WORD id, const char* folder, const char* name, bool readOn
   }
   DWORD written = 0;
   // A short write leaves a truncated file: that is a failure, not a success.
-  int ok = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+  bool ok = WriteFile(file, bytes, size, &written, nullptr) && written == size;
   CloseHandle(file);
   FreeResource(res);
-  return ok;
+  return ok ? 1 : DropPartialFile(path);
 }
 
 static INT AsLzFile(HANDLE h) { return static_cast<INT>(reinterpret_cast<INT_PTR>(h)); }
@@ -63,30 +70,31 @@ int ExpandFile(const char* sourceFolder, const char* sourceName, const char* tar
   if (target == INVALID_HANDLE_VALUE) return 0;
   HANDLE source = CreateFileA(sourcePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  // From here on the target has been created over whatever was there.
   if (source == INVALID_HANDLE_VALUE) {
     CloseHandle(target);
-    return 0;
+    return DropPartialFile(targetPath);
   }
   INT lzTarget = LZInit(AsLzFile(target));
   if (lzTarget < 0) {
     ErrorNotice("Unable to decompress files", "DC6");
     CloseHandle(source);
     CloseHandle(target);
-    return 0;
+    return DropPartialFile(targetPath);
   }
   INT lzSource = LZInit(AsLzFile(source));
   if (lzSource < 0) {
     ErrorNotice("Unable to to decompress files", "DC5");
     LZClose(lzTarget);  // closes the target file too
     CloseHandle(source);
-    return 0;
+    return DropPartialFile(targetPath);
   }
   LONG copied = LZCopy(lzSource, lzTarget);
   // LZClose closes the file underneath each handle; closing them again would
   // close handles that are no longer ours.
   LZClose(lzSource);
   LZClose(lzTarget);
-  return copied >= 0 ? 1 : 0;
+  return copied >= 0 ? 1 : DropPartialFile(targetPath);
 }
 
 int WriteCompressedResource(WORD id, const char* folder, const char* name) {

@@ -565,7 +565,7 @@ void DeletedOnClose() {
   Check(GetFileAttributesA(copy.c_str()) != INVALID_FILE_ATTRIBUTES,
         "the copy stays while its process holds the inherited handle");
 #ifndef _WIN32
-  winsim::EndProcess(static_cast<int>(winsim::Processes().size()) - 1);
+  winsim::EndStartedProcess(static_cast<int>(winsim::Processes().size()) - 1);
 #endif
   DWORD waited = WaitForSingleObject(child.hProcess, 30000);
   Check(waited == WAIT_OBJECT_0, "the wait for the copy's process ends", Got(waited, GetLastError()));

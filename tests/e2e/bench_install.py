@@ -12,6 +12,7 @@ window probe, whose own start under Wine takes longer than what it measures.
 
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -55,6 +56,7 @@ class Watcher(threading.Thread):
         self.temp_root = temp
         self.last_x = 0.0
         self.error = None
+        self.shoot = False
 
     def note(self, event):
         if event not in self.seen:
@@ -80,6 +82,8 @@ class Watcher(threading.Thread):
                 if "progress dialog visible" not in self.seen:
                     if visible(self.s, "--classname", "quil.exe") - self.before:
                         self.note("progress dialog visible")
+                        if self.shoot:
+                            self.s.shot("file-work")
                 if "program window" not in self.seen:
                     if visible(self.s, "--classname", "quillmark.exe"):
                         self.note("program window")
@@ -93,7 +97,7 @@ class Watcher(threading.Thread):
         return False
 
 
-def one_install(s):
+def one_install(s, shoot=False):
     process = s.start_installer()
     loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
     s.key(loc, "Return")
@@ -101,6 +105,7 @@ def one_install(s):
     before = visible(s, "--classname", "quil.exe")
     start = time.monotonic()
     watcher = Watcher(s, start, before)
+    watcher.shoot = shoot
     s.key(agr, "Return")
     watcher.start()
     watcher.join(timeout=120)
@@ -130,6 +135,57 @@ def bare_start(s):
     raise JourneyError("the installed program's window never came")
 
 
+def dialog_timing(s):
+    """The window calls alone, one by one (tests/e2e/dialog_timing)."""
+    program = os.path.join(s.wine.build, "tests", "e2e", "dialog_timing", "dialog_timing.exe")
+    target = s.unix_path("C:\\bench", create=True)
+    shutil.copy2(program, target)
+    _, out = s.run("C:\\bench\\dialog_timing.exe", timeout=60)
+    return [line.strip() for line in out.splitlines() if line.strip()]
+
+
+def measure(wine, work, runs, window_manager):
+    results = {e: [] for e in EVENTS}
+    bare = []
+    calls = []
+    for run in range(runs):
+        name = "bench-install-%s-%d" % ("wm" if window_manager else "plain", run + 1)
+        with Session(wine, work, name) as s:
+            wm = None
+            if window_manager:
+                wm = subprocess.Popen(["matchbox-window-manager", "-use_titlebar", "no"],
+                                      env=s._xenv(), stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+                time.sleep(1)
+            try:
+                # What the file work looks like, once per display kind.
+                seen = one_install(s, shoot=run == 0)
+                bare.append(bare_start(s))
+                if run == 0:
+                    calls = dialog_timing(s)
+            finally:
+                if wm:
+                    wm.terminate()
+                    wm.wait()
+        for e in EVENTS:
+            results[e].append(seen.get(e))
+        print("  run %d: %s; bare start %.2f s" % (
+            run + 1, ", ".join("%s %s" % (e, "-" if seen.get(e) is None else "%.2f s" % seen[e])
+                               for e in EVENTS), bare[-1]), flush=True)
+    print("  median of %d runs, seconds after the Enter on \"Accept\":" % runs)
+    for e in EVENTS:
+        got = [t for t in results[e] if t is not None]
+        print("    %-26s %s" % (e, "%.2f" % statistics.median(got) if got else "never seen"))
+    print("    %-26s %.2f (a bare start of the installed program)" % ("program start",
+                                                                       statistics.median(bare)))
+    print("  screenshot of the file work: %s" % os.path.join(
+        work, "shots", "bench-install-%s-1" % ("wm" if window_manager else "plain")))
+    print("  the dialogs' window calls alone (dialog_timing.exe):")
+    for line in calls:
+        print("    " + line)
+    sys.stdout.flush()
+
+
 def main(argv):
     parser = argparse.ArgumentParser()
     parser.add_argument("--win32-build")
@@ -139,23 +195,10 @@ def main(argv):
     args = parser.parse_args(argv)
     wine = choose_wine(args.win32_build, args.win64_build, os.path.abspath(args.work))
     print("program: " + wine.describe())
-    results = {e: [] for e in EVENTS}
-    bare = []
-    for run in range(args.runs):
-        with Session(wine, args.work, "bench-install") as s:
-            seen = one_install(s)
-            bare.append(bare_start(s))
-        for e in EVENTS:
-            results[e].append(seen.get(e))
-        print("run %d: %s; bare start %.2f s" % (
-            run + 1, ", ".join("%s %s" % (e, "-" if seen.get(e) is None else "%.2f s" % seen[e])
-                               for e in EVENTS), bare[-1]))
-    print("\nmedian of %d runs, seconds after the Enter on \"Accept\":" % args.runs)
-    for e in EVENTS:
-        got = [t for t in results[e] if t is not None]
-        print("  %-26s %s" % (e, "%.2f" % statistics.median(got) if got else "never seen"))
-    print("  %-26s %.2f (a bare start of the installed program)" % ("program start",
-                                                                     statistics.median(bare)))
+    print("\non a display without a window manager (as the journeys run):")
+    measure(wine, args.work, args.runs, window_manager=False)
+    print("\non a display with a window manager (matchbox), as on a desktop:")
+    measure(wine, args.work, args.runs, window_manager=True)
     return 0
 
 

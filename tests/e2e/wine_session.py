@@ -681,10 +681,17 @@ class Session:
     def key(self, window, *keys):
         """Sends keys to a window, as typed by the user."""
         log("keys %s to %r" % (" ".join(keys), window))
-        out = subprocess.run(["xdotool", "key", "--window", str(window.xid)] + list(keys),
-                             env=self._xenv(), capture_output=True, text=True, timeout=30)
-        if out.returncode != 0:
-            raise JourneyError("xdotool could not send %s: %s" % (keys, out.stderr.strip()))
+        for key in keys:
+            # Pressed and released apart: a key that closes its window (Enter
+            # on a dialog) may take the window away before its release, and
+            # where nothing keeps the window a moment longer (a window
+            # manager that answers at once) that release has nowhere to go.
+            for action in ("keydown", "keyup"):
+                out = subprocess.run(["xdotool", action, "--window", str(window.xid), key],
+                                     env=self._xenv(), capture_output=True, text=True, timeout=30)
+                gone = action == "keyup" and "BadWindow" in out.stderr
+                if out.returncode != 0 and not gone:
+                    raise JourneyError("xdotool could not send %s: %s" % (key, out.stderr.strip()))
 
     def focus_to(self, window, control_id, what, timeout=20):
         """Tabs through the dialog until control `control_id` has the focus."""

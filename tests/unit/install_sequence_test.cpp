@@ -1,5 +1,7 @@
 #include "installer/install.h"
 
+#include <map>
+
 #include "fixture.h"
 #include "installer/payload/payload.h"
 
@@ -23,11 +25,16 @@ class InstallSequence : public MachineTest {
     winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
     winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
     winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, "C:\\Users\\Ann\\AppData\\Local");
-    for (const PayloadEntry& row : kPayloadTable)
-      winsim::SetResource(row.resourceId,
-                          row.storage == kRaw ? Content(row) : Packed(Content(row)));
-    winsim::SetResource(kAgreementResource, "Quillmark 2003\r\nAgreement.\r\n");
-    winsim::SetResource(kMainProgramResource, Packed("MZ the main program"));
+    // Packed once: the sweeps below set the payload up again for every run.
+    static const std::map<WORD, std::string> payload = [] {
+      std::map<WORD, std::string> p;
+      for (const PayloadEntry& row : kPayloadTable)
+        p[row.resourceId] = row.storage == kRaw ? Content(row) : Packed(Content(row));
+      p[kAgreementResource] = "Quillmark 2003\r\nAgreement.\r\n";
+      p[kMainProgramResource] = Packed("MZ the main program");
+      return p;
+    }();
+    for (const auto& resource : payload) winsim::SetResource(resource.first, resource.second);
   }
   static std::string In(const char* folder, const char* name) {
     return std::string(folder) + "\\" + name;
@@ -403,24 +410,184 @@ TEST_F(InstallSequence, TheBackdropOwnsEveryDialogButNoNotice) {
   }
 }
 
-// Fails each faultable call of a whole run in turn: every run must still end
-// with 0, with no handle left open and nothing misused.
+// The first payload file that is there but not whole, or "".
+std::string PartialPayloadFile() {
+  const std::string folder = std::string(kFolder) + "\\";
+  std::vector<std::pair<std::string, std::string>> files = {
+      {folder + "Quillmark.exe", "MZ the main program"}};
+  for (const PayloadEntry& row : kPayloadTable) {
+    std::string content = row.resourceId == kAgreementResource ? "Quillmark 2003\r\nAgreement.\r\n"
+                                                                 : Content(row);
+    if (row.folder != kWindowsDirectory) files.push_back({folder + row.name, content});
+    if (row.folder != kInstallFolder) files.push_back({std::string("C:\\WINDOWS\\") + row.name, content});
+  }
+  for (const auto& f : files)
+    if (winsim::Exists(f.first) && winsim::FileData(f.first) != f.second) return f.first;
+  return "";
+}
+
+// Fails each faultable call of a whole run in turn, with each of the errors
+// a real system gives most: every run must still end with 0, with no handle
+// or key left open, no system text or shell memory kept, nothing misused, and
+// no file of the payload that is there without being whole.
 TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
   winsim::Script({winsim::Enter(), winsim::Enter()});
   RunInstaller(nullptr);
   int calls = winsim::FaultableCallCount();
   ASSERT_GT(calls, 100);
+  const DWORD errors[] = {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL,
+                          ERROR_PATH_NOT_FOUND, ERROR_NOT_ENOUGH_MEMORY};
   for (int n = 1; n <= calls; ++n) {
+    for (DWORD error : errors) {
+      TearDown();
+      SetUp();
+      winsim::FailNthCall(n, error);
+      winsim::Script({winsim::Enter(), winsim::Enter(), winsim::Escape(), winsim::Escape(),
+                      winsim::Escape()});
+      std::string run = "call " + std::to_string(n) + " failing with " + std::to_string(error);
+      ASSERT_EQ(RunInstaller(nullptr), 0) << run;
+      ASSERT_EQ(winsim::OpenHandleCount(), 0) << run;
+      ASSERT_EQ(winsim::OpenRegKeyCount(), 0) << run;
+      ASSERT_EQ(winsim::LiveComObjects(), 0) << run;
+      ASSERT_EQ(winsim::LiveLocalAllocs(), 0) << run;
+      ASSERT_EQ(winsim::LiveShellAllocations(), 0) << run;
+      ASSERT_TRUE(winsim::Misuse().empty()) << run << ": " << winsim::Misuse().front();
+      ASSERT_EQ(PartialPayloadFile(), "") << run;
+    }
+  }
+}
+
+// ---- a run killed at any moment, then run again -----------------------------
+
+const char kUserFile[] = "C:\\Program Files\\Quillmark\\My Screenplay.scp";
+
+struct MachineState {
+  std::map<std::string, winsim::FileState> files;
+  std::map<std::string, winsim::RegState> registry;
+};
+
+MachineState Snapshot() { return {winsim::MachineFiles(), winsim::RegistryValues()}; }
+
+// Read-only files whose contents are not yet those of a whole install.
+int TornReadOnlyFiles(const std::map<std::string, winsim::FileState>& whole) {
+  int torn = 0;
+  for (const auto& f : winsim::MachineFiles()) {
+    auto w = whole.find(f.first);
+    torn += (f.second.attributes & FILE_ATTRIBUTE_READONLY) && w != whole.end() &&
+            w->second.data != f.second.data;
+  }
+  return torn;
+}
+
+// Names the first difference between two maps, or "" when they are equal.
+template <typename Map>
+std::string FirstDifference(const Map& expected, const Map& actual) {
+  for (const auto& e : expected) {
+    auto a = actual.find(e.first);
+    if (a == actual.end()) return e.first + " is missing";
+    if (!(a->second == e.second)) return e.first + " differs";
+  }
+  for (const auto& a : actual)
+    if (!expected.count(a.first)) return a.first + " is left over";
+  return "";
+}
+
+// Kills the run after each number of faultable calls in turn, as a user
+// ending the task or a power cut would, then runs a fresh process with the
+// default answers on the same machine; once on a machine without the product,
+// once over an earlier install. The second run must complete and leave the
+// machine as one uninterrupted run does, the user's own file untouched.
+// Two things follow from the system's own rules and are checked as such: a
+// run killed after it launched Quillmark.exe leaves that program running, so
+// the next run is refused with ERROR 4 until the user closes it; and a run
+// killed after it recorded "Installed" in the settings key has that value
+// carried to the machine key by the next run's start-up, as every later run
+// does.
+TEST_F(InstallSequence, ARunKilledAtAnyCallIsMadeWholeByTheNextRun) {
+  static const std::string program = In(kFolder, "Quillmark.exe");
+  const std::string installed = "C:\\Downloads\\Quil.exe";
+  struct Start {
+    const char* what;
+    void (*arrange)();
+  } starts[] = {
+      {"first install", [] { winsim::PutFile(kUserFile, "FADE IN:\r\n", FILE_ATTRIBUTE_READONLY); }},
+      {"over an earlier install",
+       [] {
+         winsim::PutFile(kUserFile, "FADE IN:\r\n", FILE_ATTRIBUTE_READONLY);
+         winsim::PutFile(program, winsim::VersionedProgram(0x00010000, 0), FILE_ATTRIBUTE_READONLY);
+         winsim::PutFile(In(kFolder, "Layout01.stp"), "earlier layout", FILE_ATTRIBUTE_READONLY);
+         winsim::PutFile(In(kFolder, "words.dct"), "earlier dictionary");
+         winsim::SetRegString(kMachine, "Path", kFolder);
+         winsim::SetRegString(kSettings, "Installed", "C:\\Old\\Quil.exe");
+         winsim::SetRegString(kUninstall, "UninstallString", "C:\\Old\\uninst1.exe");
+       }},
+  };
+  for (const Start& start : starts) {
     TearDown();
     SetUp();
-    winsim::FailNthCall(n, ERROR_ACCESS_DENIED);
-    winsim::Script({winsim::Enter(), winsim::Enter(), winsim::Escape(), winsim::Escape(),
-                    winsim::Escape()});
-    ASSERT_EQ(RunInstaller(nullptr), 0) << "call " << n;
-    ASSERT_EQ(winsim::OpenHandleCount(), 0) << "call " << n;
-    ASSERT_EQ(winsim::OpenRegKeyCount(), 0) << "call " << n;
-    ASSERT_EQ(winsim::LiveComObjects(), 0) << "call " << n;
-    ASSERT_TRUE(winsim::Misuse().empty()) << "call " << n << ": " << winsim::Misuse().front();
+    start.arrange();
+    winsim::Script({winsim::Enter(), winsim::Enter()});
+    RunInstaller(nullptr);
+    const int calls = winsim::FaultableCallCount();
+    const MachineState whole = Snapshot();
+    ASSERT_TRUE(winsim::IsRunning(program)) << start.what;
+    int refusedWhileRunning = 0;
+    struct {
+      int staged, image, tornReadOnly, noProgram;
+    } leftovers = {0, 0, 0, 0};
+    for (int n = 0; n <= calls; ++n) {
+      TearDown();
+      SetUp();
+      start.arrange();
+      winsim::Script({winsim::Enter(), winsim::Enter()});
+      bool killed = winsim::RunKilledAfter(n, [] { RunInstaller(nullptr); });
+      std::string run = std::string(start.what) + ", killed after " + std::to_string(n) +
+                        " calls, at " + winsim::KilledAt();
+      ASSERT_TRUE(killed) << run;
+      ASSERT_EQ(winsim::OpenHandleCount(), 0) << run;
+      bool recorded = winsim::RegString(kSettings, "Installed") == installed;
+      leftovers.staged += winsim::Exists("C:\\TEMP\\data.tmp");
+      leftovers.image += winsim::Exists(In(kFolder, "image.tmp"));
+      leftovers.tornReadOnly += TornReadOnlyFiles(whole.files);
+      leftovers.noProgram += !winsim::Exists(program);
+
+      ResetInstallerState();
+      winsim::Script({winsim::Enter(), winsim::Enter()});
+      EXPECT_EQ(RunInstaller(nullptr), 0) << run;
+      if (Captions() == std::vector<std::string>{"ERROR 4"} && winsim::IsRunning(program)) {
+        // The killed run had started the program; the user closes it first.
+        ++refusedWhileRunning;
+        winsim::EndProgram(program);
+        winsim::EndProcess();
+        ResetInstallerState();
+        winsim::Script({winsim::Enter(), winsim::Enter()});
+        EXPECT_EQ(RunInstaller(nullptr), 0) << run;
+      }
+      EXPECT_TRUE(winsim::Notices().empty()) << run << ": " << winsim::Notices().front().caption;
+      EXPECT_NE(At("launch"), -1) << run << ": the next run did not complete";
+      EXPECT_TRUE(winsim::IsRunning(program)) << run;
+
+      MachineState after = Snapshot();
+      EXPECT_EQ(winsim::FileData(kUserFile), "FADE IN:\r\n") << run;
+      EXPECT_FALSE(winsim::Exists("C:\\TEMP\\data.tmp")) << run;
+      EXPECT_FALSE(winsim::Exists(In(kFolder, "image.tmp"))) << run;
+      std::string files = FirstDifference(whole.files, after.files);
+      EXPECT_EQ(files, "") << run;
+      std::map<std::string, winsim::RegState> registry = whole.registry;
+      if (recorded)
+        registry["HKEY_LOCAL_MACHINE\\SOFTWARE\\Kestrel\\[Installed]"] =
+            winsim::RegState{REG_SZ, installed + '\0'};
+      std::string values = FirstDifference(registry, after.registry);
+      EXPECT_EQ(values, "") << run;
+      if (!files.empty() || !values.empty()) break;  // one run's account is enough
+    }
+    // Only a run killed after the launch leaves the program running.
+    EXPECT_EQ(refusedWhileRunning, 1) << start.what;
+    // The kills did leave what the next run has to clear away.
+    EXPECT_GT(leftovers.staged, 0) << start.what;
+    EXPECT_GT(leftovers.image, 0) << start.what;
+    EXPECT_GT(leftovers.tornReadOnly, 0) << start.what;
+    EXPECT_GT(leftovers.noProgram, 0) << start.what;
   }
 }
 

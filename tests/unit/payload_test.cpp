@@ -111,12 +111,6 @@ TEST_F(Payload, MissingResourceLeavesTheOldFileAndTheNextRowIsWritten) {
   EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 60"});
 }
 
-TEST_F(Payload, AShortWriteIsAFailure) {
-  winsim::SetResource(165, Text(5000));
-  winsim::ShortWrite(1, 4096);
-  EXPECT_EQ(WriteResourceFile(165, g_state.installFolder, "Quillmark.cnt", false), 0);
-}
-
 TEST_F(Payload, AFileThatCannotBeCreatedFailsWithoutANotice) {
   winsim::SetResource(165, "contents");
   EXPECT_EQ(WriteResourceFile(165, "C:\\No\\Such\\Folder", "Quillmark.cnt", false), 0);
@@ -168,8 +162,9 @@ TEST_F(Payload, ExpanderRefusingTheSourceShowsDC5) {
   EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR DC5"});
   EXPECT_EQ(winsim::Notices()[0].text, "Unable to to decompress files");
   EXPECT_FALSE(winsim::Exists("C:\\TEMP\\data.tmp"));
-  // the target was created before the expander refused and stays, empty
-  EXPECT_TRUE(winsim::Exists("C:\\Program Files\\Quillmark\\hints.txt"));
+  // created before the expander refused, and then deleted: an empty hints.txt
+  // would pass for a whole one
+  EXPECT_FALSE(winsim::Exists("C:\\Program Files\\Quillmark\\hints.txt"));
 }
 
 TEST_F(Payload, ExpanderRefusingTheTargetShowsDC6) {
@@ -180,13 +175,64 @@ TEST_F(Payload, ExpanderRefusingTheTargetShowsDC6) {
   EXPECT_EQ(winsim::Notices()[0].text, "Unable to decompress files");
 }
 
-TEST_F(Payload, AFailedExpansionCopyIsAFailureWithoutNotice) {
-  winsim::SetResource(163, Packed(Text(3000)));
-  // WriteFile 1 stages data.tmp; WriteFile 2 is the expander's copy.
-  winsim::FailCall("WriteFile", 2, ERROR_DISK_FULL);
-  EXPECT_EQ(WriteCompressedResource(163, g_state.installFolder, "hints.txt"), 0);
-  EXPECT_TRUE(winsim::Notices().empty());
-  EXPECT_FALSE(winsim::Exists("C:\\TEMP\\data.tmp"));
+// A row that fails once its target has been created leaves no file behind
+// that could pass for a whole one: not a truncated one, not an empty one, and
+// not the earlier install's copy that the creation had already emptied.
+TEST_F(Payload, ARowThatFailsPartWayLeavesNoPartialFile) {
+  struct Case {
+    const char* what;
+    int row;
+    void (*arrange)();
+    std::vector<std::string> notices;
+  } cases[] = {
+      {"a short write of a raw row", 11, [] { winsim::ShortWrite(1, 4096); }, {}},
+      {"a failed write of a raw row", 11,
+       [] { winsim::FailCall("WriteFile", 1, ERROR_DISK_FULL); }, {}},
+      {"a failed write of a read-only row", 13,
+       [] { winsim::FailCall("WriteFile", 1, ERROR_DISK_FULL); }, {}},
+      {"a short write of a read-only row", 13, [] { winsim::ShortWrite(1, 10); }, {}},
+      // WriteFile 1 stages data.tmp; WriteFile 2 is the expander's copy.
+      {"a failed expansion copy", 1, [] { winsim::FailCall("WriteFile", 2, ERROR_DISK_FULL); }, {}},
+      {"a short expansion copy", 1, [] { winsim::ShortWrite(2, 1000); }, {}},
+      // CreateFileA 1 stages data.tmp, 2 creates the target, 3 reopens data.tmp.
+      {"a staged file that cannot be reopened", 1,
+       [] { winsim::FailCall("CreateFileA", 3, ERROR_SHARING_VIOLATION); }, {}},
+      {"the expander refusing the target", 1, [] { winsim::FailCall("LZInit", 1, 0); },
+       {"ERROR DC6"}},
+      {"the expander refusing the source", 1,
+       [] {
+         std::string bad = Packed(Text(3000));
+         bad[8] = 'B';
+         winsim::SetResource(111, bad);
+       },
+       {"ERROR DC5"}},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    const PayloadEntry& row = kPayloadTable[c.row];
+    std::string plain = Text(7000);
+    winsim::SetResource(row.resourceId, row.storage == kRaw ? plain : Packed(plain));
+    std::string path = std::string("C:\\Program Files\\Quillmark\\") + row.name;
+    winsim::PutFile(path, "an earlier install's whole copy",
+                    row.readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE);
+    c.arrange();
+    EXPECT_EQ(WritePayloadEntry(row, ""), 0) << c.what;
+    EXPECT_FALSE(winsim::Exists(path)) << c.what << ": " << winsim::FileData(path).size() << " bytes";
+    EXPECT_FALSE(winsim::Exists("C:\\TEMP\\data.tmp")) << c.what;
+    EXPECT_EQ(Captions(), c.notices) << c.what;
+  }
+}
+
+// Whatever made the row fail before its target was created leaves the file
+// there as it was.
+TEST_F(Payload, ARowThatCannotCreateItsFileLeavesTheOldOne) {
+  const char* path = "C:\\Program Files\\Quillmark\\Quillmark.cnt";
+  winsim::PutFile(path, "old contents");
+  winsim::HoldFile(path, 60000);
+  winsim::SetResource(165, "new contents");
+  EXPECT_EQ(WritePayloadEntry(kPayloadTable[11], ""), 0);
+  EXPECT_EQ(winsim::FileData(path), "old contents");
 }
 
 TEST_F(Payload, StagingFailureLeavesTargetUntouched) {

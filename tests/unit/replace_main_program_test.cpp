@@ -1,6 +1,8 @@
 #include "installer/payload/replace_main_program.h"
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "fixture.h"
 #include "installer/install.h"
@@ -95,6 +97,52 @@ TEST_F(ReplaceMain, ReadFileVersionGivesMajorAndTheWholeLowHalf) {
   winsim::FailCall("GetFileVersionInfoA", 1, ERROR_ACCESS_DENIED);
   EXPECT_TRUE(ReadFileVersion("C:\\v.exe", &major, &low));
   EXPECT_EQ(major, 0u);
+}
+
+// An earlier copy's bytes are anyone's who can write to the install folder.
+// A version block that is damaged yields no version, or only what the file
+// really carries: never bytes the system did not copy, never a value that
+// does not say it is the fixed file information.
+TEST_F(ReplaceMain, ADamagedVersionBlockNeverPassesForANewerVersion) {
+  const std::string whole = winsim::VersionedProgram(0x00020000, 0x00000003);  // 2.0.0.3
+  const size_t block = whole.find("V\0S\0_\0") - 6;  // the VS_VERSIONINFO block
+  auto patched = [&](size_t at, std::string bytes) {
+    std::string p = whole;
+    p.replace(block + at, bytes.size(), bytes);
+    return p;
+  };
+  std::ifstream finding(std::string(QUIL_SOURCE_DIR) +
+                            "/tests/fuzz/corpus/version_reader/finding-fixed-info-past-the-resource",
+                        std::ios::binary);
+  const struct {
+    const char* what;
+    std::string program;
+    DWORD major, low;
+  } cases[] = {
+      {"a whole block", whole, 2, 3},
+      {"the fuzzer's finding: a block longer than the file, cut before the fixed information",
+       std::string(std::istreambuf_iterator<char>(finding), {}), 0, 0},
+      {"a block cut by the end of the file right after the signature",
+       whole.substr(0, block + 44), 0, 0},
+      {"a block cut after the major version: the rest reads 0", whole.substr(0, block + 52), 2, 0},
+      {"a fixed information without its signature", patched(40, std::string(4, '\0')), 0, 0},
+      {"a value shorter than the fixed information", patched(2, std::string("\x30\0", 2)), 0, 0},
+      {"a block whose own length ends inside the fixed information",
+       patched(0, std::string("\x44\0", 2)), 0, 0},
+  };
+  for (const auto& c : cases) {
+    winsim::Reset();
+    SetUp();
+    ASSERT_FALSE(c.program.empty()) << c.what;
+    winsim::PutFile(kProgram, c.program);
+    DWORD major = 9, low = 9;
+    ReadFileVersion(kProgram, &major, &low);
+    EXPECT_EQ(major, c.major) << c.what;
+    EXPECT_EQ(low, c.low) << c.what;
+    bool newer = c.major > 1;
+    EXPECT_EQ(ReplaceMainProgram(), newer ? NewerPresent : Replaced) << c.what;
+    EXPECT_EQ(winsim::FileData(kProgram), newer ? c.program : kNew) << c.what;
+  }
 }
 
 TEST_F(ReplaceMain, ACopyWithoutVersionOrReadOnlyIsReplacedWithNormalAttributes) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -16,15 +17,11 @@ constexpr unsigned kMaxMatch = 18;
 // A distance of exactly 4096 would read the slot being written; decoders differ
 // on whether they read before writing, so it is never emitted.
 constexpr std::size_t kMaxDistance = kWindowSize - 1;
-// Bounds the work per position on pathological input; the window is only 4 KiB,
-// so this still finds almost every longest match on ordinary data.
-constexpr unsigned kMaxChain = 1024;
 constexpr unsigned kHashBits = 16;
 constexpr std::size_t kNoPos = 0;  // buffer position 0 is never inserted
 
-// Bit costs of each item including its control bit; with fixed costs a
-// backward pass over the longest match at each position gives the smallest
-// output for those matches.
+// Bit costs of each item including its control bit. The file's length is the
+// total rounded up to whole bytes, so the fewest bits make the smallest file.
 constexpr std::uint64_t kLiteralCost = 9;
 constexpr std::uint64_t kMatchCost = 17;
 
@@ -39,7 +36,108 @@ void PutLe32(std::vector<unsigned char>& out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
+// The decoder's window laid out in a line: 4096 blanks standing for its
+// initial contents, then the data. A match at buffer position j may start at
+// any of the 4095 positions before it, and may run on past j (an overlapping
+// copy), exactly as the decoders copy byte by byte.
+std::vector<unsigned char> WindowedBuffer(const unsigned char* data, std::size_t size) {
+  std::vector<unsigned char> buf(kWindowSize + size, kFill);
+  if (size != 0) std::memcpy(buf.data() + kWindowSize, data, size);
+  return buf;
+}
+
+// Binary search trees of the window's positions, one per hash of their first
+// three bytes, each ordered by the (up to 18) bytes that follow a position.
+// A position is inserted as the root of its tree; everything below a node is
+// older than it, so the search stops at the first node that has left the
+// window and loses nothing. The path from the root passes the nearest
+// neighbours of the new string in that order, and so its longest match.
+struct MatchTrees {
+  std::vector<std::size_t> root;
+  std::vector<std::size_t> child;  // [2 * slot] smaller, [2 * slot + 1] greater
+};
+
+// Inserts buffer position j (at least 3 bytes before the end) and returns the
+// longest match for it within the window, with its source in *source.
+unsigned InsertAndMatch(MatchTrees& t, const std::vector<unsigned char>& buf, std::size_t j,
+                        std::size_t* source) {
+  const std::size_t remaining = buf.size() - j;
+  const unsigned limit = remaining < kMaxMatch ? static_cast<unsigned>(remaining) : kMaxMatch;
+  const unsigned char* cur = &buf[j];
+  std::size_t& root = t.root[Hash3(cur)];
+  std::size_t cand = root;
+  root = j;
+  std::size_t* smaller = &t.child[2 * (j & kWindowMask)];
+  std::size_t* greater = smaller + 1;
+  unsigned len_smaller = 0;
+  unsigned len_greater = 0;
+  unsigned best = 0;
+  for (;;) {
+    if (cand == kNoPos || j - cand > kMaxDistance) {
+      *smaller = kNoPos;
+      *greater = kNoPos;
+      return best;
+    }
+    std::size_t* pair = &t.child[2 * (cand & kWindowMask)];
+    const unsigned char* old = &buf[cand];
+    // Everything on this side of the path already agrees with cur this far.
+    unsigned len = len_smaller < len_greater ? len_smaller : len_greater;
+    while (len < limit && old[len] == cur[len]) ++len;
+    if (len > best) {
+      best = len;
+      *source = cand;
+    }
+    if (len == limit) {
+      // As good as cur for every later search: cur takes its place.
+      *smaller = pair[0];
+      *greater = pair[1];
+      return best;
+    }
+    if (old[len] < cur[len]) {
+      *smaller = cand;
+      smaller = &pair[1];
+      cand = *smaller;
+      len_smaller = len;
+    } else {
+      *greater = cand;
+      greater = &pair[0];
+      cand = *greater;
+      len_greater = len;
+    }
+  }
+}
+
+// For each data position the longest match the window offers (0 when it is
+// shorter than kMinMatch) and the window slot it is copied from.
+void FindLongestMatches(const std::vector<unsigned char>& buf, unsigned char* length,
+                        std::uint16_t* slot) {
+  MatchTrees trees;
+  trees.root.assign(std::size_t{1} << kHashBits, kNoPos);
+  trees.child.assign(2 * kWindowSize, kNoPos);
+  const std::size_t total = buf.size();
+  std::size_t source = 0;
+  for (std::size_t j = 1; j < kWindowSize && j + kMinMatch <= total; ++j) {
+    InsertAndMatch(trees, buf, j, &source);
+  }
+  for (std::size_t j = kWindowSize; j + kMinMatch <= total; ++j) {
+    const unsigned len = InsertAndMatch(trees, buf, j, &source);
+    if (len >= kMinMatch) {
+      length[j - kWindowSize] = static_cast<unsigned char>(len);
+      // Buffer position kWindowSize maps to the decoder's first write slot.
+      slot[j - kWindowSize] =
+          static_cast<std::uint16_t>((source + kStartPos - kWindowSize) & kWindowMask);
+    }
+  }
+}
+
 }  // namespace
+
+std::vector<unsigned char> SzddLongestMatches(const unsigned char* data, std::size_t size) {
+  std::vector<unsigned char> length(size, 0);
+  std::vector<std::uint16_t> slot(size, 0);
+  FindLongestMatches(WindowedBuffer(data, size), length.data(), slot.data());
+  return length;
+}
 
 std::vector<unsigned char> SzddCompress(const unsigned char* data, std::size_t size) {
   std::vector<unsigned char> out;
@@ -52,59 +150,14 @@ std::vector<unsigned char> SzddCompress(const unsigned char* data, std::size_t s
   PutLe32(out, static_cast<std::uint32_t>(size));
   if (size == 0) return out;
 
-  // The blank prefix stands for the decoder's initial window, so matches into
-  // it fall out of the ordinary search.
-  std::vector<unsigned char> buf(kWindowSize, kFill);
-  buf.insert(buf.end(), data, data + size);
-  const std::size_t total = buf.size();
-
-  std::vector<std::size_t> head(std::size_t{1} << kHashBits, kNoPos);
-  std::vector<std::size_t> prev(kWindowSize, kNoPos);
   std::vector<unsigned char> match_len(size, 0);
   std::vector<std::uint16_t> match_pos(size, 0);
+  FindLongestMatches(WindowedBuffer(data, size), match_len.data(), match_pos.data());
 
-  auto insert = [&](std::size_t j) {
-    const std::uint32_t h = Hash3(&buf[j]);
-    prev[j & kWindowMask] = head[h];
-    head[h] = j;
-  };
-
-  for (std::size_t j = 1; j < kWindowSize && j + kMinMatch <= total; ++j) insert(j);
-
-  for (std::size_t j = kWindowSize; j + kMinMatch <= total; ++j) {
-    const std::size_t remaining = total - j;
-    const unsigned max_len =
-        remaining < kMaxMatch ? static_cast<unsigned>(remaining) : kMaxMatch;
-    unsigned best_len = 0;
-    std::size_t best_src = 0;
-    const std::size_t lowest = j - kMaxDistance;
-    std::size_t cand = head[Hash3(&buf[j])];
-    for (unsigned steps = 0; cand != kNoPos && cand >= lowest && steps < kMaxChain;
-         ++steps) {
-      // Cheap reject: a longer match must agree at the current best length.
-      if (best_len == 0 || buf[cand + best_len] == buf[j + best_len]) {
-        unsigned len = 0;
-        while (len < max_len && buf[cand + len] == buf[j + len]) ++len;
-        if (len > best_len) {
-          best_len = len;
-          best_src = cand;
-          if (len == max_len) break;
-        }
-      }
-      cand = prev[cand & kWindowMask];
-    }
-    if (best_len >= kMinMatch) {
-      const std::size_t i = j - kWindowSize;
-      match_len[i] = static_cast<unsigned char>(best_len);
-      // Buffer position kWindowSize maps to the decoder's first write slot.
-      match_pos[i] = static_cast<std::uint16_t>(
-          (best_src + kStartPos - kWindowSize) & kWindowMask);
-    }
-    insert(j);
-  }
-
-  // cost[i]: fewest bits to encode data[i..size). match_len is rewritten to
-  // the chosen step (0 = literal).
+  // cost[i]: fewest bits to encode data[i..size). Every shorter match at the
+  // same source exists too, and costs do not depend on length or distance, so
+  // this choice among the longest matches is optimal over all parses.
+  // match_len is rewritten to the chosen step (0 = literal).
   std::vector<std::uint64_t> cost(size + 1, 0);
   for (std::size_t i = size; i-- > 0;) {
     std::uint64_t best = cost[i + 1] + kLiteralCost;
