@@ -154,8 +154,13 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
     std::string data;
     char chunk[256];
     DWORD got = 0;
-    while (ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) data.append(chunk, got);
+    BOOL read;
+    while ((read = ReadFile(f, chunk, sizeof chunk, &got, nullptr)) && got > 0)
+      data.append(chunk, got);
+    DWORD error = read ? 0 : GetLastError();
     CloseHandle(f);
+    // A read that fails is the system's error, not a file that is no link.
+    if (!read) return HRESULT_FROM_WIN32(error ? error : ERROR_READ_FAULT);
     ShellLinkFile link;
     if (!ParseShellLink(data, &link)) return E_FAIL;
     target_ = link.target;

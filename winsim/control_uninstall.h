@@ -34,6 +34,9 @@ void EndStartedProcess(int id);
 // The program under test now runs as process `id`, from its image.
 void SwitchToProcess(int id);
 
+// The names of the calls that FailCall or FailNthCall made fail, in order.
+const std::vector<std::string>& FailedCalls();
+
 // Every key of the registry by its full name, sorted: with RegistryValues
 // (control_lifetime.h), a record of a key left empty too.
 std::vector<std::string> RegistryKeys();

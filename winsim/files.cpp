@@ -28,6 +28,7 @@ bool ShouldFail(const char* call) {
     }
     m.lastError = it->error;
     if (!it->always) m.rules.erase(it);
+    m.failedCalls.push_back(call);
     return true;
   }
   return false;
@@ -332,6 +333,7 @@ void FailCall(const std::string& call, int nth, DWORD error, bool always) {
 }
 void FailNthCall(int nth, DWORD error) { M().rules.push_back({"", nth, error, false}); }
 int FaultableCallCount() { return M().faultableCalls; }
+const std::vector<std::string>& FailedCalls() { return M().failedCalls; }
 void ShortWrite(int nth, DWORD bytes) {
   M().shortWriteCountdown = nth;
   M().shortWriteBytes = bytes;

@@ -66,6 +66,7 @@ struct Machine {
   };
   std::vector<Rule> rules;
   int faultableCalls = 0;
+  std::vector<std::string> failedCalls;  // the names of the calls made to fail
   int shortWriteCountdown = 0;
   DWORD shortWriteBytes = 0;
 };
