@@ -14,6 +14,9 @@
 
 namespace {
 
+// Where the system would not say: what went there cannot be found again.
+const char kNoWindowsDirectory[] = "the Windows directory could not be found";
+
 void RemoveInFolder(const char* folder, const char* name) {
   char path[kPathSize];
   if (PathJoin(folder, name, path, sizeof path))
@@ -22,33 +25,70 @@ void RemoveInFolder(const char* folder, const char* name) {
     NoteRemainingBecause(name, "its path is too long");
 }
 
+// True only when the system says that there is no such file: one whose
+// attributes cannot be read may still be there.
+bool IsAbsent(const char* path) {
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return false;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+enum LinkReading { kLinkRead, kNoLink, kLinkUnread };
+
+// Whether a failed load met a file that is no link (the shell-link object
+// refuses its content) rather than one it could not read: the system gives
+// the error of the read for the latter.
+bool IsReadError(HRESULT hr) { return ((hr >> 16) & 0x1FFF) == FACILITY_WIN32; }
+
 // The target of the shell link at `linkPath`, read through the shell-link
-// object into `target` (kPathSize + 1 bytes); empty when it is no link.
-void ReadLinkTarget(const ComLibrary& com, const char* linkPath, char* target) {
+// object into `target` (kPathSize + 1 bytes).
+LinkReading ReadLinkTarget(const ComLibrary& com, const char* linkPath, char* target) {
   std::memset(target, 0, kPathSize + 1);
   IShellLinkA* link = nullptr;
   if (FAILED(com.createInstance(kClsidShellLink, nullptr, CLSCTX_INPROC_SERVER, kIidShellLinkA,
                                 reinterpret_cast<void**>(&link))) ||
       !link)
-    return;
+    return kLinkUnread;
+  LinkReading reading = kLinkUnread;
   IPersistFile* file = nullptr;
   if (SUCCEEDED(link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file))) && file) {
     WCHAR wide[kPathSize] = {};
-    if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wide, kPathSize) > 0 &&
-        SUCCEEDED(file->Load(wide, STGM_READ)))
-      link->GetPath(target, kPathSize, nullptr, SLGP_RAWPATH);
+    if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wide, kPathSize) > 0) {
+      HRESULT hr = file->Load(wide, STGM_READ);
+      if (SUCCEEDED(hr)) {
+        link->GetPath(target, kPathSize, nullptr, SLGP_RAWPATH);
+        reading = kLinkRead;
+      } else if (!IsReadError(hr)) {
+        reading = kNoLink;
+      }
+    }
     file->Release();
   }
   link->Release();
   // A target that filled the buffer may have been left unterminated; cut so,
   // it names no file of ours.
   target[kPathSize] = '\0';
+  return reading;
 }
 
 // Whether the install folder's entry `name` is the running uninstaller.
 bool IsSelfInInstallFolder(const char* name) {
   return g_run.selfIsInstalled && g_run.selfInInstallFolder &&
          SameText(name, g_state.uninstallerName);
+}
+
+// The uninstaller in the Windows directory is the install's when the
+// uninstall entry names it, or when it is the one running: a run that had
+// to stop may have removed the entry's values already. Under "nolmaccess"
+// the installer could not have written it there.
+bool IsWindowsCopyOfTheInstall() {
+  if (g_state.nolmaccess) return false;
+  char windowsCopy[kPathSize];
+  bool running = g_run.self[0] &&
+                 PathJoin(g_state.windowsDirectory, g_state.uninstallerName, windowsCopy,
+                          sizeof windowsCopy) &&
+                 SameText(windowsCopy, g_run.self);
+  return UninstallEntryNamesWindowsCopy() || running;
 }
 
 // One place the installer may have put the uninstaller: the running one is
@@ -70,13 +110,10 @@ void RemoveUninstallerIn(const char* folder, bool isInstallFolder) {
 }  // namespace
 
 bool RemoveInstalledFile(const char* path) {
+  if (IsAbsent(path)) return true;
   DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    return true;  // a folder of this name is not the install's file
-  }
+  // A folder of this name is not the install's file.
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
   DWORD error = DeleteWithRetry(path);
   if (error == 0) return true;
   // The system refuses to delete a running program's file as "access
@@ -89,20 +126,23 @@ bool RemoveInstalledFile(const char* path) {
 }
 
 // Only a shortcut that points at this install's main program is the
-// installer's; one of the same name that points elsewhere is left alone.
+// installer's; one of the same name that points elsewhere, or a file of that
+// name that is no shortcut, is left alone. One that cannot be read is named
+// as remaining: it may well be the installer's.
 void RemoveShortcuts() {
   ComLibrary com;
-  if (!StartCom(&com)) return;
+  bool started = StartCom(&com);
   for (int place = 0; place < kShortcutPlaces; ++place) {
     char link[kPathSize];
     char target[kPathSize + 1];
-    if (!ShortcutPath(static_cast<ShortcutPlace>(place), link) ||
-        GetFileAttributesA(link) == INVALID_FILE_ATTRIBUTES)
-      continue;
-    ReadLinkTarget(com, link, target);
-    if (SameText(target, g_state.mainProgramPath)) RemoveInstalledFile(link);
+    if (!ShortcutPath(static_cast<ShortcutPlace>(place), link) || IsAbsent(link)) continue;
+    LinkReading reading = started ? ReadLinkTarget(com, link, target) : kLinkUnread;
+    if (reading == kLinkUnread)
+      NoteRemainingBecause(link, "it could not be read as a shortcut");
+    else if (reading == kLinkRead && SameText(target, g_state.mainProgramPath))
+      RemoveInstalledFile(link);
   }
-  EndCom(com);
+  if (started) EndCom(com);
 }
 
 void RemovePayloadFiles() {
@@ -112,12 +152,16 @@ void RemovePayloadFiles() {
         RemoveInFolder(g_state.installFolder, row.name);
         break;
       case kWindowsDirectory:
-        // Without a Windows directory there is no telling where it went.
-        if (g_state.windowsDirectory[0]) RemoveInFolder(g_state.windowsDirectory, row.name);
+        if (g_state.windowsDirectory[0])
+          RemoveInFolder(g_state.windowsDirectory, row.name);
+        else
+          NoteRemainingBecause(row.name, kNoWindowsDirectory);
         break;
       case kUninstallerFolder:
         RemoveUninstallerIn(g_state.installFolder, true);
-        if (g_state.windowsDirectory[0] && UninstallEntryNamesWindowsCopy())
+        if (!g_state.windowsDirectory[0])
+          NoteRemainingBecause(row.name, kNoWindowsDirectory);
+        else if (IsWindowsCopyOfTheInstall())
           RemoveUninstallerIn(g_state.windowsDirectory, false);
         break;
     }

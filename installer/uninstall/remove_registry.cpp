@@ -30,8 +30,10 @@ void NoteKeyRemaining(HKEY root, const char* path, const char* value, LONG statu
   NoteRemaining(named ? what : path, static_cast<DWORD>(status));
 }
 
-// Deletes the named values from the key when it is there; a null name is the
-// key's default value.
+// Deletes the named values from the key when it is there, in order; a null
+// name is the key's default value. The first that cannot be deleted stops
+// the rest, so that what a second run relies on (an entry's command, the
+// install's folder) goes last.
 void RemoveValues(HKEY root, const char* path, const char* const* names, int count) {
   HKEY key;
   LONG status = OpenExistingRegKey(root, path, kKeyAccess, &key);
@@ -42,8 +44,10 @@ void RemoveValues(HKEY root, const char* path, const char* const* names, int cou
   }
   for (int i = 0; i < count; ++i) {
     status = RegDeleteValueA(key, names[i]);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
       NoteKeyRemaining(root, path, names[i] ? names[i] : "(default)", status);
+      break;
+    }
   }
   RegCloseKey(key);
 }
@@ -112,12 +116,16 @@ bool UninstallEntryNamesWindowsCopy() {
       !PathJoin(g_state.windowsDirectory, g_state.uninstallerName, windowsCopy, sizeof windowsCopy))
     return false;
   HKEY key;
-  if (OpenExistingRegKey(HKEY_LOCAL_MACHINE, entry, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  bool names =
-      ReadRegString(key, kUninstallStringValue, command, sizeof command) == ERROR_SUCCESS &&
-      SameText(command, windowsCopy);
-  RegCloseKey(key);
-  return names;
+  LONG status = OpenExistingRegKey(HKEY_LOCAL_MACHINE, entry, KEY_READ, &key);
+  if (status == ERROR_SUCCESS) {
+    status = ReadRegString(key, kUninstallStringValue, command, sizeof command);
+    RegCloseKey(key);
+  }
+  // Without the entry there is no such uninstaller; an entry that cannot be
+  // read leaves the one in the Windows directory unaccounted for.
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+    NoteRemaining(windowsCopy, static_cast<DWORD>(status));
+  return status == ERROR_SUCCESS && SameText(command, windowsCopy);
 }
 
 void RemoveRegistryEntries() {
@@ -135,14 +143,19 @@ void RemoveRecord() {
     const char* const kUninstallValues[] = {kDisplayNameValue, kUninstallStringValue};
     RemoveEntry(kUninstallKey, g_state.productName, kUninstallValues, 2);
     if (!NothingRemains()) return;
-    const char* const kMachineRecord[] = {kPathValue};
-    RemoveValues(HKEY_LOCAL_MACHINE, kMachineKeyPath, kMachineRecord, 1);
   }
-  // "Path" lands in the settings key under "nolmaccess", and an earlier such
-  // install may have left it there.
+  // "Path" is what a second run would find the install by: once it is gone,
+  // a second run has nothing to finish.
+  HKEY root;
+  const char* machine;
+  MachineKeyLocation(&root, &machine);
+  const char* const kMachineRecord[] = {kPathValue};
+  RemoveValues(root, machine, kMachineRecord, 1);
+  if (!NothingRemains()) return;
+  NoteRecordRemoved();
+  // A "Path" in the settings key is an earlier "nolmaccess" install's.
   const char* const kSettingsRecord[] = {kPathValue, kNolmaccessValue};
   RemoveValues(HKEY_CURRENT_USER, g_state.settingsKeyPath, kSettingsRecord, 2);
-  if (NothingRemains()) NoteRecordRemoved();
 }
 
 void RemoveEmptyKeys() {

@@ -31,37 +31,61 @@ void FetchSystemFolders() {
   if (s == 0 || s >= static_cast<DWORD>(kPathSize)) g_run.self[0] = '\0';
 }
 
-// The machine key is where the installer's own rule put it: the settings key
-// when the install recorded "nolmaccess". Nothing is created on the way.
-void ReadNolmaccess() {
-  HKEY settings;
-  if (OpenExistingRegKey(HKEY_CURRENT_USER, g_state.settingsKeyPath, KEY_READ, &settings) !=
-      ERROR_SUCCESS)
-    return;
-  DWORD flag = 0;
-  bool read = ReadRegNumber(settings, kNolmaccessValue, &flag) == ERROR_SUCCESS;
-  RegCloseKey(settings);
-  g_state.nolmaccess = read && flag ? 1 : 0;
+// What a read of the registry or the disk says: 0 for found, and for a
+// key, value or file that is not there (the system's "not found"), otherwise
+// the error that kept it from being read.
+DWORD Unread(DWORD status) {
+  return status == ERROR_FILE_NOT_FOUND || status == ERROR_PATH_NOT_FOUND ? 0 : status;
 }
 
-// The install folder the installer recorded, when the main program is there.
-bool FindInstall() {
-  ReadNolmaccess();
+// The machine key is where the installer's own rule put it: the settings key
+// when the install recorded "nolmaccess". Nothing is created on the way.
+// 0, or the error that kept the flag from being read.
+DWORD ReadNolmaccess() {
+  HKEY settings;
+  LONG status = OpenExistingRegKey(HKEY_CURRENT_USER, g_state.settingsKeyPath, KEY_READ, &settings);
+  if (status != ERROR_SUCCESS) return Unread(static_cast<DWORD>(status));
+  DWORD flag = 0;
+  status = ReadRegNumber(settings, kNolmaccessValue, &flag);
+  RegCloseKey(settings);
+  g_state.nolmaccess = status == ERROR_SUCCESS && flag ? 1 : 0;
+  return status == ERROR_SUCCESS ? 0 : Unread(static_cast<DWORD>(status));
+}
+
+// The recorded "Path" into `folder` (kPathSize bytes), "" when there is none
+// (none, too long, or beginning with ':' as the installer counts it); 0, or
+// the error that kept it from being read.
+DWORD ReadRecordedFolder(char* folder) {
+  folder[0] = '\0';
   HKEY root;
   const char* path;
   MachineKeyLocation(&root, &path);
   HKEY machine;
-  if (OpenExistingRegKey(root, path, KEY_READ, &machine) != ERROR_SUCCESS) return false;
-  char folder[kPathSize];
-  LONG status = ReadRegString(machine, kPathValue, folder, kPathSize);
+  LONG status = OpenExistingRegKey(root, path, KEY_READ, &machine);
+  if (status != ERROR_SUCCESS) return Unread(static_cast<DWORD>(status));
+  status = ReadRegString(machine, kPathValue, folder, kPathSize);
   RegCloseKey(machine);
-  // A value that begins with ':' counts as none, as it does for the installer.
-  if (status != ERROR_SUCCESS || folder[0] == '\0' || folder[0] == ':') return false;
+  if (status != ERROR_SUCCESS || folder[0] == ':') folder[0] = '\0';
+  return status == ERROR_MORE_DATA ? 0 : Unread(static_cast<DWORD>(status));
+}
+
+// Finds the install folder the installer recorded, when the main program is
+// there. 0 whether found or not (`found` tells), or the error that kept the
+// record or the folder from being read.
+DWORD FindInstall(bool* found) {
+  *found = false;
+  char folder[kPathSize];
+  DWORD error = ReadNolmaccess();
+  if (!error) error = ReadRecordedFolder(folder);
+  if (error || folder[0] == '\0') return error;
   size_t length = std::strlen(folder);
   while (length > 3 && folder[length - 1] == '\\') folder[--length] = '\0';
-  return CopyText(g_state.installFolder, kPathSize, folder) &&
-         PathJoin(folder, g_state.mainProgramName, g_state.mainProgramPath, kPathSize) &&
-         MainProgramExists(folder);
+  if (!CopyText(g_state.installFolder, kPathSize, folder) ||
+      !PathJoin(folder, g_state.mainProgramName, g_state.mainProgramPath, kPathSize))
+    return 0;  // a folder too long for the program: the installer refuses such
+  SetLastError(0);
+  *found = MainProgramExists(folder);
+  return *found ? 0 : Unread(GetLastError());
 }
 
 bool AskToRemove() {
@@ -84,6 +108,18 @@ void LeaveInstallFolder() {
   if (!SetCurrentDirectoryA(g_state.windowsDirectory)) SetCurrentDirectoryA(g_state.tempFolder);
 }
 
+void TellUnread(DWORD error) {
+  char reason[160], text[256];
+  DescribeError(error, reason, sizeof reason);
+  if (!CopyText(text, sizeof text,
+                "Whether Quillmark 2003 is installed could not be found out: what its install "
+                "recorded could not be read (") ||
+      !AppendText(text, sizeof text, reason) ||
+      !AppendText(text, sizeof text, ").\n\nNothing was changed."))
+    CopyText(text, sizeof text, "What Quillmark 2003's install recorded could not be read.");
+  MessageBoxA(nullptr, text, kUninstallCaption, MB_OK | MB_ICONEXCLAMATION);
+}
+
 void RemoveSelf() {
   if (!g_run.selfIsInstalled) return;
   DWORD error = StartRemovalCopy(g_run.copyRemovesFolder);
@@ -98,7 +134,13 @@ int RunUninstaller(const char* arguments) {
   ClearRemovalReport();
   ComposeKeyPaths();
   FetchSystemFolders();
-  if (!FindInstall()) {
+  bool found;
+  DWORD error = FindInstall(&found);
+  if (error) {
+    TellUnread(error);
+    return RecordUnread;
+  }
+  if (!found) {
     MessageBoxA(nullptr, "Quillmark 2003 is not installed on this computer. Nothing was changed.",
                 kUninstallCaption, MB_OK | MB_ICONINFORMATION);
     return NotInstalled;

@@ -9,6 +9,7 @@ enum UninstallOutcome {
   NotInstalled = 2,    // nothing recorded, or no main program where recorded
   Declined = 3,        // the user answered No
   ProgramRunning = 4,  // the installed program runs: nothing was removed
+  RecordUnread = 5,    // the install's record or folder could not be read
 };
 
 // Runs the uninstaller with the arguments of its command line (the program's

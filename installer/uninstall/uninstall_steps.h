@@ -34,7 +34,7 @@ bool RemoveInstalledFile(const char* path);
 
 // remove_registry.cpp
 // True when the uninstall entry names the uninstaller in the Windows
-// directory as its command.
+// directory as its command; an entry that cannot be read is noted.
 bool UninstallEntryNamesWindowsCopy();
 // The App Paths entry, and the values of the settings and machine keys but
 // those by which the install is found.

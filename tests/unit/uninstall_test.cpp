@@ -1,6 +1,7 @@
 #include "installer/uninstall/uninstall.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,16 @@ const char kAppPathsEntry[] =
 const char kRemoved[] = "Quillmark 2003 was removed from your computer.";
 
 std::string In(const std::string& folder, const std::string& name) { return folder + "\\" + name; }
+
+// The first line in which two records of the machine differ, or "".
+std::string FirstDifference(const std::vector<std::string>& expected,
+                            const std::vector<std::string>& actual) {
+  for (const std::string& e : expected)
+    if (std::find(actual.begin(), actual.end(), e) == actual.end()) return "missing: " + e;
+  for (const std::string& a : actual)
+    if (std::find(expected.begin(), expected.end(), a) == expected.end()) return "left: " + a;
+  return "";
+}
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -411,6 +422,74 @@ TEST_F(Uninstall, ItsOwnFileThatCannotGoIsReportedAndNoCopyIsLeft) {
   // A command line of its copy's form that names another file deletes nothing.
   EXPECT_EQ(RunUninstaller("--remove-uninstaller 0 0 C:\\Downloads\\Quil.exe"), 1);
   EXPECT_TRUE(winsim::Exists("C:\\Downloads\\Quil.exe"));
+}
+
+}  // namespace
+
+namespace {
+
+// Each call of a removal fails in turn, with access denied and with a sharing
+// violation. Every run still tells the truth: it says "removed", and exits
+// with 0, only when nothing of the install is left but what its copy takes;
+// a run that says something remains does not say "removed", and when it kept
+// the record of the install a second run, without the fault, finishes.
+TEST_F(Uninstall, EveryCallFailingInTurnStillGivesATruthfulAccount) {
+  Install();
+  const int before = winsim::FaultableCallCount();
+  ASSERT_EQ(RunFrom(kWindowsCopy), Removed);
+  const int calls = winsim::FaultableCallCount() - before;
+  int outcomes[6] = {};
+  for (int n = 1; n <= calls; ++n) {
+    for (DWORD error : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}) {
+      TearDown();
+      SetUp();
+      Install();
+      std::vector<std::string> installed = Machine();
+      winsim::FailNthCall(n, error);
+      int code = RunFrom(kWindowsCopy);
+      std::string run = "call " + std::to_string(n) + " of " + std::to_string(calls) +
+                        " failing with " + std::to_string(error) + ": " + LastText();
+      ASSERT_GE(code, 0) << run;
+      ASSERT_LT(code, 6) << run;
+      ++outcomes[code];
+      std::string text = LastText();
+      // The shell's answer for a special folder is taken as it is: a lookup
+      // that fails leaves that place unsearched, the way it would have left
+      // the installer without a shortcut there.
+      bool noShellFolder = !winsim::FailedCalls().empty() &&
+                           (winsim::FailedCalls()[0] == "SHGetSpecialFolderLocation" ||
+                            winsim::FailedCalls()[0] == "SHGetMalloc");
+      run += " (" + (winsim::FailedCalls().empty() ? "" : winsim::FailedCalls()[0]) + ")";
+      if (code == Removed) {
+        ASSERT_EQ(text.compare(0, std::strlen(kRemoved), kRemoved), 0) << run;
+        ASSERT_EQ(RunCopy(), 0) << run;
+        std::vector<std::string> now = Machine();
+        if (noShellFolder)
+          now.erase(std::remove_if(now.begin(), now.end(),
+                                   [](const std::string& e) { return Has(e, kLink + 1); }),
+                    now.end());
+        ASSERT_EQ(FirstDifference(before_, now), "") << run;
+      } else if (code == PartlyRemoved) {
+        ASSERT_TRUE(Has(text, "could not be removed completely") && !Has(text, kRemoved)) << run;
+        if (!Has(text, "run the uninstaller again")) continue;
+        ASSERT_EQ(winsim::OpenHandleCount(), 0) << run;
+        ResetInstallerState();
+        ASSERT_EQ(RunFrom(kWindowsCopy), Removed) << run << "\nthen: " << LastText();
+        ASSERT_EQ(RunCopy(), 0) << run;
+        ASSERT_EQ(FirstDifference(before_, Machine()), "") << run;
+      } else {
+        // The install is there: a failure never makes it "not installed".
+        ASSERT_EQ(code, RecordUnread) << run;
+        ASSERT_TRUE(Has(text, "could not be read") && Has(text, "Nothing was changed")) << run;
+        ASSERT_EQ(FirstDifference(installed, Machine()), "") << run;
+      }
+    }
+  }
+  // The sweep met each account: full removals, partial ones, and runs that
+  // could not read what the install recorded.
+  EXPECT_GT(outcomes[Removed], 0);
+  EXPECT_GT(outcomes[PartlyRemoved], 0);
+  EXPECT_GT(outcomes[RecordUnread], 0);
 }
 
 }  // namespace
