@@ -119,7 +119,7 @@ static void Show(char* text, UINT icon) {
 }
 
 int TellOutcome(const char* installFolder) {
-  static char text[8192];
+  static char text[16384];  // both lists, whole
   text[0] = '\0';
   if (NothingRemains()) {
     AppendLine(text, sizeof text, "", "Quillmark 2003 was removed from your computer.");
