@@ -56,8 +56,8 @@ LinkReading ReadLinkTarget(const ComLibrary& com, const char* linkPath, char* ta
     if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, wide, kPathSize) > 0) {
       HRESULT hr = file->Load(wide, STGM_READ);
       if (SUCCEEDED(hr)) {
-        link->GetPath(target, kPathSize, nullptr, SLGP_RAWPATH);
-        reading = kLinkRead;
+        if (SUCCEEDED(link->GetPath(target, kPathSize, nullptr, SLGP_RAWPATH)))
+          reading = kLinkRead;
       } else if (!IsReadError(hr)) {
         reading = kNoLink;
       }
