@@ -180,7 +180,11 @@ def accelerator():
         return "kvm", ["-accel", "kvm", "-cpu", "host"]
     # SMAP must be off: QEMU 7.2's emulation of it faults the 32-bit iret on
     # Wine's signal-return path, and every 32-bit Wine process dies with 137.
-    return "tcg", ["-accel", "tcg,thread=multi", "-cpu", "max,smap=off"]
+    # One host thread runs both processors in turn: with a thread each, on
+    # two host cores that other work shares, a Wine program took two to three
+    # times as long (a processor spins for the other's answer to a TLB flush
+    # while that one's thread waits for a core).
+    return "tcg", ["-accel", "tcg,thread=single", "-cpu", "max,smap=off"]
 
 
 def qemu_command(accel_args, image, initramfs, share, run):
