@@ -8,7 +8,7 @@
 # the 32-bit program, and the output says so.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="${QUIL_BUILD:-$top/build}"
+build=$(realpath -m "${QUIL_BUILD:-$top/build}")
 
 bash "$top/scripts/setup.sh"
 

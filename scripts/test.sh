@@ -5,7 +5,7 @@
 # Quil.exe's form and walks the installer's journeys under Wine.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="${QUIL_BUILD:-$top/build}"
+build=$(realpath -m "${QUIL_BUILD:-$top/build}")
 
 bash "$top/scripts/setup.sh"
 

@@ -14,7 +14,8 @@ there unchanged.
                                  back, and the guest ends whatever happens
 
 DIR is shared writable and appears in the guest at the same path (the build
-folder: the journeys' prefixes, screenshots and CTest's records go there).
+folder: the journeys' prefixes, screenshots and CTest's records go there); so
+does this source tree, read-only.
 KVM is used when /dev/kvm can be opened, software emulation (TCG) otherwise.
 
 Environment:
@@ -38,12 +39,14 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The source tree, shared read-only at its own path: the job's scripts are here.
+SOURCE = os.path.realpath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.dirname(HERE))
 from wine_session import WINE32, win32_obstacle  # noqa: E402
 
 INIT = os.path.join(HERE, "init")
 BUSYBOX = "/bin/busybox"
-MODULES = ("virtio_pci", "9pnet_virtio", "9p")
+MODULES = ("virtio_pci", "9pnet_virtio", "9p", "overlay")
 QEMU = "qemu-system-x86_64"
 
 # Paths go to the guest on the kernel's command line, which splits at blanks.
@@ -111,7 +114,7 @@ def module_order(version):
 
 
 def build_initramfs(share):
-    """The guest's initramfs (busybox, the init script, the 9p modules), built
+    """The guest's initramfs (busybox, the init script, the modules), built
     into SHARE/vm when its inputs changed; its path and the kernel's."""
     version, image = guest_kernel()
     modules = module_order(version)
@@ -187,16 +190,18 @@ def accelerator():
     return "tcg", ["-accel", "tcg,thread=single", "-cpu", "max,smap=off"]
 
 
-def qemu_command(accel_args, image, initramfs, share, run):
+def qemu_command(accel_args, image, initramfs, source, share, run):
     return ([QEMU] + accel_args +
             ["-smp", "2", "-m", "6G", "-nographic", "-no-reboot", "-vga", "none", "-nic", "none",
              "-kernel", image, "-initrd", initramfs,
              "-append", "console=ttyS0 panic=-1 quiet tsc=reliable mitigations=off "
-                       "quil.share=%s quil.run=%s" % (share, run),
+                       "quil.source=%s quil.share=%s quil.run=%s" % (source, share, run),
              # The root holds several file systems; remap keeps their inode
              # numbers apart in the guest.
              "-virtfs", "local,path=/,mount_tag=hostroot,security_model=passthrough,"
                         "readonly=on,multidevs=remap",
+             "-virtfs", "local,path=%s,mount_tag=source,security_model=passthrough,"
+                        "readonly=on,multidevs=remap" % source,
              "-virtfs", "local,path=%s,mount_tag=work,security_model=passthrough,"
                         "multidevs=remap" % share])
 
@@ -259,14 +264,15 @@ def _end(qemu):
 
 def run_in_guest(share, command, cwd, timeout):
     """Runs `command` in a guest; its exit code (124 on time-out, 125 when the
-    guest ended without one)."""
+    guest ended without one, 128 + N when stopped by signal N)."""
     share = os.path.realpath(share)
     cwd = os.path.realpath(cwd)
-    if not SIMPLE_PATH.match(share):
-        raise VmError("the shared folder's path must have no blanks or odd characters: %s"
-                      % share)
-    if share == "/":
-        raise VmError("the shared folder cannot be the root")
+    for path in (SOURCE, share):
+        if not SIMPLE_PATH.match(path) or path == "/":
+            raise VmError("a shared folder's path must be below / and have no blanks or odd "
+                          "characters: %s" % path)
+    if (SOURCE + "/").startswith(share + "/"):
+        raise VmError("the source tree %s cannot lie inside the shared folder" % SOURCE)
     if shutil.which(QEMU) is None:
         raise VmError("%s is not installed (package qemu-system-x86; scripts/setup.sh "
                       "installs it where it is needed)" % QEMU)
@@ -294,7 +300,8 @@ def run_in_guest(share, command, cwd, timeout):
     offset = 0
     try:
         with open(console, "wb") as out:
-            qemu = subprocess.Popen(qemu_command(accel_args, image, initramfs, share, run),
+            qemu = subprocess.Popen(qemu_command(accel_args, image, initramfs, SOURCE, share,
+                                                 run),
                                     stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=subprocess.STDOUT, start_new_session=True,
                                     preexec_fn=_die_with_parent)
@@ -314,7 +321,7 @@ def run_in_guest(share, command, cwd, timeout):
         _tail(output, offset)
     except _Stopped as e:
         log("stopped (signal %d); ending the guest" % e.args[0])
-        return 130
+        return 128 + e.args[0]
     finally:
         if qemu is not None:
             _end(qemu)
