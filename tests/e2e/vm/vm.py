@@ -16,7 +16,10 @@ there unchanged.
 DIR is shared writable and appears in the guest at the same path (the build
 folder: the journeys' prefixes, screenshots and CTest's records go there); so
 does this source tree, read-only.
-KVM is used when /dev/kvm can be opened, software emulation (TCG) otherwise.
+The guest keeps /tmp, /var/tmp and /run in memory, empty: COMMAND's folder
+must lie elsewhere, or inside DIR or the source tree. KVM is used where the
+processor has hardware virtualisation and /dev/kvm opens, software emulation
+(TCG) otherwise.
 
 Environment:
     QUIL_E2E_VM=1      the journeys run in a guest even where this kernel
@@ -273,6 +276,9 @@ def run_in_guest(share, command, cwd, timeout):
                           "characters: %s" % path)
     if (SOURCE + "/").startswith(share + "/"):
         raise VmError("the source tree %s cannot lie inside the shared folder" % SOURCE)
+    if (re.match(r"^/(tmp|var/tmp|run)(/|$)", cwd) and
+            not any((cwd + "/").startswith(p + "/") for p in (SOURCE, share))):
+        raise VmError("the guest keeps %s empty: run from another folder" % cwd)
     if shutil.which(QEMU) is None:
         raise VmError("%s is not installed (package qemu-system-x86; scripts/setup.sh "
                       "installs it where it is needed)" % QEMU)
