@@ -141,6 +141,7 @@ def choose_wine(win32_build, win64_build, work, standin=None):
     if reason is None and os.path.exists(refused):
         with open(refused) as f:
             reason = f.read().strip()
+        reason += " (as recorded in %s: delete it to try again)" % refused
     if reason is None and win32_build:
         wine = Wine("win32", WINE32, win32_build, "")
         try:
