@@ -2,11 +2,13 @@
 # The main job: builds Quil.exe and runs it under Wine. On a display ($DISPLAY
 # set) it is there for a person to use; without one it walks the default
 # install on a virtual display (Install, then Accept) and keeps a screenshot of
-# every screen. Where 32-bit Wine cannot run, the x86-64 build of the same
-# sources runs under wine64 in its place (the output says which ran).
+# every screen under build/e2e/shots/walk/. Where this kernel cannot run 32-bit
+# programs, the walk runs in a virtual machine (tests/e2e/vm/vm.py); on a
+# display, the x86-64 build of the same sources runs under wine64 in place of
+# the 32-bit program, and the output says so.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="${QUIL_BUILD:-$top/build}"
+build=$(realpath -m "${QUIL_BUILD:-$top/build}")
 
 bash "$top/scripts/setup.sh"
 
@@ -19,8 +21,20 @@ for arch in win32:i686 win64:x86_64; do
   cmake --build "$build/${arch%%:*}"
 done
 
+journeys=(python3 "$top/tests/e2e/journeys.py")
 args=(--win32-build "$build/win32" --win64-build "$build/win64" --work "$build/e2e")
+where=$(python3 "$top/tests/e2e/vm/vm.py" where)
 if [ -n "${DISPLAY:-}" ]; then
-  exec python3 "$top/tests/e2e/journeys.py" interactive "${args[@]}"
+  if [ "$where" = guest ]; then
+    echo "run: a virtual machine cannot show Quil.exe on your display: where 32-bit Wine" \
+         "cannot run here, the x86-64 build of the same sources stands in for it under" \
+         "wine64 (the line below names the program that runs)" >&2
+    args+=(--standin)
+  fi
+  exec "${journeys[@]}" interactive "${args[@]}"
 fi
-exec python3 "$top/tests/e2e/journeys.py" walk "${args[@]}"
+if [ "$where" = guest ]; then
+  exec python3 "$top/tests/e2e/vm/vm.py" run --share "$build" --cwd "$top" --timeout 1800 \
+       -- "${journeys[@]}" walk "${args[@]}"
+fi
+exec "${journeys[@]}" walk "${args[@]}"

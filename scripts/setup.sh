@@ -2,6 +2,7 @@
 # Installs what the builds and the journeys need on a Debian 12 machine, as root.
 # Quick when everything is already there: it asks apt only for what is missing.
 set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
 
 pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompress
       g++-mingw-w64-i686 binutils-mingw-w64-i686 python3
@@ -24,12 +25,18 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompres
       # Authenticode signing of a maker's build; the signing tests make
       # their throwaway certificates with openssl.
       osslsigncode openssl)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
 
-if [ ${#missing[@]} -gt 0 ]; then
+# The virtual machine that runs the journeys where this kernel cannot run
+# 32-bit programs (tests/e2e/vm): QEMU, a kernel that can, and what its
+# initramfs is made of.
+vm_pkgs=(qemu-system-x86 linux-image-amd64 busybox-static cpio kmod)
+
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   if [ "$(id -u)" != 0 ]; then
     echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
     exit 1
@@ -41,4 +48,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+install_missing "${pkgs[@]}"
+# Decided by trying the 32-bit Wine just installed.
+if [ "$(python3 "$top/tests/e2e/vm/vm.py" where --quiet)" = guest ]; then
+  install_missing "${vm_pkgs[@]}"
 fi

@@ -6,7 +6,7 @@
 # installer's journeys under Wine, and signs a build and checks it.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="${QUIL_BUILD:-$top/build}"
+build=$(realpath -m "${QUIL_BUILD:-$top/build}")
 
 bash "$top/scripts/setup.sh"
 
@@ -18,8 +18,8 @@ cmake -S "$top" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DSZDD_TOOL="$build/host/tools/szdd/szdd"
 cmake --build "$build/win32"
 
-# The same sources for x86-64 Windows: the program that the journeys run where
-# 32-bit Wine cannot (tests/e2e/wine_session.py decides, and says so).
+# The same sources for x86-64 Windows: a quick stand-in for development
+# (QUIL_E2E_STANDIN=1), and for a person's display where 32-bit Wine cannot run.
 cmake -S "$top" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$top/cmake/x86_64-w64-mingw32.cmake" \
       -DSZDD_TOOL="$build/host/tools/szdd/szdd"
@@ -34,18 +34,18 @@ ctest --test-dir "$build/win32" --output-on-failure
 # times, give the same bytes.
 bash "$top/tests/build/reproducible.sh" "$build/host/tools/szdd/szdd" "$build/reproducible"
 
-# The journeys under Wine; QUIL_E2E_PENDING=1 adds those that wait on
-# installer work not done yet.
+# The journeys under Wine, on the 32-bit Quil.exe. Where this kernel cannot
+# run 32-bit programs they all run in one virtual machine (tests/e2e/vm/vm.py
+# says where, and why); QUIL_E2E_VM=1 puts them there anyway.
 cmake -S "$top/tests/e2e" -B "$build/e2e" -DQUIL_WIN32_BUILD="$build/win32" \
       -DQUIL_WIN64_BUILD="$build/win64"
-# Says which Wine and which build the journeys run, and boots the template
-# prefix (minutes, once per build folder) before the timed CTest entries.
-python3 "$top/tests/e2e/journeys.py" prepare --win32-build "$build/win32" \
-        --win64-build "$build/win64" --work "$build/e2e"
-if [ "${QUIL_E2E_PENDING:-0}" = 1 ]; then
-  ctest --test-dir "$build/e2e" --output-on-failure
+journeys=(bash "$top/tests/e2e/run_all.sh" "$build")
+where=$(python3 "$top/tests/e2e/vm/vm.py" where)
+if [ "$where" = guest ]; then
+  python3 "$top/tests/e2e/vm/vm.py" run --share "$build" --cwd "$top" --timeout 3600 \
+          -- "${journeys[@]}"
 else
-  ctest --test-dir "$build/e2e" --output-on-failure -LE pending
+  "${journeys[@]}"
 fi
 
 # A build signed with a throwaway certificate: verified, tampered with, and

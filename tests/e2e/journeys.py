@@ -1323,6 +1323,9 @@ def main(argv):
     parser.add_argument("--win32-build", help="the build folder of the 32-bit Quil.exe")
     parser.add_argument("--win64-build", help="the build folder of the x86-64 stand-in")
     parser.add_argument("--work", help="where prefixes, screenshots and logs go")
+    parser.add_argument("--standin", action="store_true", default=None,
+                        help="where 32-bit Wine cannot run, run the x86-64 stand-in "
+                             "(as QUIL_E2E_STANDIN=1 does)")
     args = parser.parse_args(argv)
 
     if args.command == "list":
@@ -1333,7 +1336,7 @@ def main(argv):
     work = os.path.abspath(args.work)
     os.makedirs(work, exist_ok=True)
     try:
-        wine = choose_wine(args.win32_build, args.win64_build, work)
+        wine = choose_wine(args.win32_build, args.win64_build, work, args.standin)
         log("Wine for the journeys: " + wine.describe())
         if args.command == "prepare":
             Template(wine, work).ensure()

@@ -3,8 +3,11 @@ display, windows found through the window probe, keys sent with xdotool.
 
 The real program is the 32-bit build.  Where 32-bit Wine cannot run (a kernel
 without 32-bit user mode, or 32-bit programs handed to an emulator under which
-Wine crashes), the x86-64 build of the same sources stands in for it under
-64-bit Wine; `choose_wine` decides and says which.
+Wine crashes), the journeys fail: the test command runs them in a virtual
+machine there (vm/).  Only when asked for (QUIL_E2E_STANDIN=1, a quick mode
+for development, or a person's own display) does the x86-64 build of the same
+sources stand in for it under 64-bit Wine; `choose_wine` decides and says
+which.
 """
 
 import fcntl
@@ -128,14 +131,22 @@ def win32_obstacle():
     return None
 
 
-def choose_wine(win32_build, win64_build, work):
+def standin_allowed(asked=None):
+    """Whether the x86-64 stand-in may run where 32-bit Wine cannot: only when
+    asked for, by the caller or with QUIL_E2E_STANDIN=1."""
+    return asked if asked is not None else os.environ.get("QUIL_E2E_STANDIN") == "1"
+
+
+def choose_wine(win32_build, win64_build, work, standin=None):
     """The 32-bit program under 32-bit Wine when that works here, otherwise
-    the x86-64 stand-in under wine64."""
+    the x86-64 stand-in under wine64 if `standin_allowed`; else a
+    JourneyError that says why."""
     reason = win32_obstacle()
     refused = os.path.join(work, "win32-refused")
     if reason is None and os.path.exists(refused):
         with open(refused) as f:
             reason = f.read().strip()
+        reason += " (as recorded in %s: delete it to try again)" % refused
     if reason is None and win32_build:
         wine = Wine("win32", WINE32, win32_build, "")
         try:
@@ -145,6 +156,12 @@ def choose_wine(win32_build, win64_build, work):
             reason = "32-bit Wine could not make a prefix: %s" % e
             with open(refused, "w") as f:
                 f.write(reason + "\n")
+    if not standin_allowed(standin):
+        raise JourneyError(
+            "the 32-bit Quil.exe cannot run here: %s. The test command runs the journeys in "
+            "a virtual machine on such a machine (tests/e2e/vm/vm.py); for a quick "
+            "development run of the x86-64 stand-in, set QUIL_E2E_STANDIN=1"
+            % (reason or "no 32-bit build given"))
     if not os.access(WINE64, os.X_OK):
         raise JourneyError("neither 32-bit Wine nor wine64 can run here: " + (reason or ""))
     return Wine("win64", WINE64, win64_build, reason or "no 32-bit build given")
