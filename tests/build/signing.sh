@@ -7,10 +7,12 @@
 # resources are intact; that a key with its certificate signs as well as a
 # PKCS#12 file; that a time-stamping server is asked for a time stamp; and
 # that the signed Quil.exe walks the default install under Wine.
-# Usage: signing.sh SZDD_TOOL WORK_DIR
+# Usage: signing.sh SZDD_TOOL WORK_DIR [JOURNEYS_WORK_DIR]
+# With JOURNEYS_WORK_DIR (the journeys' own work folder), the walk starts from
+# the Wine prefix template already booted there instead of booting its own.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
-szdd=$1 work=$2
+szdd=$1 work=$2 journeys_work=${3:-}
 keys=$work/keys build=$work/win32
 rm -rf "$work"
 mkdir -p "$keys"
@@ -148,6 +150,14 @@ check "the signed Quil.exe keeps its form and every resource" form
 # folder; no x86-64 stand-in is given, so nothing but the signed 32-bit
 # program can pass for it.
 walks() {
+  # The template is only ever read: a linked copy serves as well as a new boot,
+  # which takes minutes in the journeys' virtual machine.
+  local template
+  for template in "${journeys_work:-/nonexistent}"/template*; do
+    if [ -e "$template/.journeys-ready" ]; then
+      mkdir -p "$work/e2e" && cp -al "$template" "$work/e2e/"
+    fi
+  done
   local walk=(python3 "$top/tests/e2e/journeys.py" run default --win32-build "$build"
               --work "$work/e2e")
   # Where this kernel cannot run 32-bit programs, the walk runs in the
