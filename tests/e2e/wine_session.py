@@ -383,7 +383,11 @@ class PrivateNetwork:
 
     def command(self, argv, cwd=None):
         """`argv` run inside the network, in `cwd` (else this process's folder)."""
-        return (["nsenter", "--target", str(self.holder.pid), "--net", "--mount",
+        # Joining a mount namespace resets the root to that namespace's own;
+        # --root takes the holder's instead. They differ where the journeys
+        # run chrooted (the virtual machine's guest), and there, without it,
+        # no program of the host's root is found.
+        return (["nsenter", "--target", str(self.holder.pid), "--net", "--mount", "--root",
                  "--wd=" + (cwd or os.getcwd()), "--"] + list(argv))
 
     def stop(self):
