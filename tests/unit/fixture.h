@@ -12,6 +12,19 @@
 #include "szdd.h"
 #include "winsim/control.h"
 
+// The user's own shell folders on the simulated machine; Quick Launch lies
+// under the local application data, where the shell of the time kept it.
+inline constexpr char kStartMenu[] = "C:\\Users\\Ann\\Start Menu";
+inline constexpr char kDesktop[] = "C:\\Users\\Ann\\Desktop";
+inline constexpr char kLocalAppData[] = "C:\\Users\\Ann\\AppData\\Local";
+inline constexpr char kQuickLaunch[] =
+    "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
+
+// `name` in `folder`, as the simulated machine spells paths.
+inline std::string In(const std::string& folder, const std::string& name) {
+  return folder + "\\" + name;
+}
+
 class MachineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -31,6 +44,14 @@ class MachineTest : public ::testing::Test {
     EXPECT_EQ(winsim::LiveComObjects(), 0) << "a COM object is still referenced";
     EXPECT_EQ(winsim::LiveGdiObjects(), 0) << "a brush or font was not deleted";
     EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
+  }
+
+  // Makes the user's shell folders and has the shell answer with them.
+  static void GiveUserShellFolders() {
+    for (const char* f : {kStartMenu, kDesktop, kQuickLaunch}) winsim::MakeFolders(f);
+    winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
+    winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
+    winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, kLocalAppData);
   }
 
   static std::string Packed(const std::string& plain) {

@@ -8,9 +8,6 @@
 namespace {
 
 const char kFolder[] = "C:\\Program Files\\Quillmark";
-const char kStartMenu[] = "C:\\Users\\Ann\\Start Menu";
-const char kDesktop[] = "C:\\Users\\Ann\\Desktop";
-const char kQuickLaunch[] = "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
 
 std::string Content(const PayloadEntry& row) {
   return std::string("content of ") + row.name + std::string(300, ' ') + "end\r\n";
@@ -21,10 +18,7 @@ class InstallSequence : public MachineTest {
   void SetUp() override {
     MachineTest::SetUp();
     winsim::MakeFolders("C:\\Program Files");
-    for (const char* f : {kStartMenu, kDesktop, kQuickLaunch}) winsim::MakeFolders(f);
-    winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
-    winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
-    winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, "C:\\Users\\Ann\\AppData\\Local");
+    GiveUserShellFolders();
     // Packed once: the sweeps below set the payload up again for every run.
     static const std::map<WORD, std::string> payload = [] {
       std::map<WORD, std::string> p;
@@ -35,9 +29,6 @@ class InstallSequence : public MachineTest {
       return p;
     }();
     for (const auto& resource : payload) winsim::SetResource(resource.first, resource.second);
-  }
-  static std::string In(const char* folder, const char* name) {
-    return std::string(folder) + "\\" + name;
   }
   static int At(const std::string& prefix) { return winsim::JournalIndex(prefix); }
 };

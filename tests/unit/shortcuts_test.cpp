@@ -9,11 +9,6 @@ namespace {
 
 const char kFolder[] = "C:\\Program Files\\Quillmark";
 const char kTarget[] = "C:\\Program Files\\Quillmark\\Quillmark.exe";
-const char kStartMenu[] = "C:\\Users\\Ann\\Start Menu";
-const char kDesktop[] = "C:\\Users\\Ann\\Desktop";
-const char kLocal[] = "C:\\Users\\Ann\\AppData\\Local";
-const char kQuickLaunch[] =
-    "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
 const char kCommonStartMenu[] = "C:\\ProgramData\\Start Menu";
 const char kCommonDesktop[] = "C:\\Users\\Public\\Desktop";
 const char kMapGroups[] = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\GrpConv\\MapGroups";
@@ -27,12 +22,8 @@ class Shortcuts : public MachineTest {
     MachineTest::SetUp();
     CopyText(g_state.installFolder, kPathSize, kFolder);
     CopyText(g_state.mainProgramPath, kPathSize, kTarget);
-    for (const char* f :
-         {kFolder, kStartMenu, kDesktop, kQuickLaunch, kCommonStartMenu, kCommonDesktop})
-      winsim::MakeFolders(f);
-    winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
-    winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
-    winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, kLocal);
+    GiveUserShellFolders();
+    for (const char* f : {kFolder, kCommonStartMenu, kCommonDesktop}) winsim::MakeFolders(f);
     winsim::SetSpecialFolder(CSIDL_COMMON_STARTMENU, kCommonStartMenu);
     winsim::SetSpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY, kCommonDesktop);
   }

@@ -15,10 +15,6 @@ const char kFolder[] = "C:\\Program Files\\Quillmark";
 const char kMain[] = "C:\\Program Files\\Quillmark\\Quillmark.exe";
 const char kWindowsCopy[] = "C:\\WINDOWS\\uninst1.exe";
 const char kFolderCopy[] = "C:\\Program Files\\Quillmark\\uninst1.exe";
-const char kStartMenu[] = "C:\\Users\\Ann\\Start Menu";
-const char kDesktop[] = "C:\\Users\\Ann\\Desktop";
-const char kQuickLaunch[] =
-    "C:\\Users\\Ann\\AppData\\Local\\Microsoft\\Internet Explorer\\Quick Launch";
 const char kLink[] = "\\Quillmark 2003.lnk";
 const char kSettings[] = "HKCU\\Software\\Kestrel\\Quillmark\\Settings";
 const char kMachine[] = "HKLM\\SOFTWARE\\Kestrel";
@@ -27,8 +23,6 @@ const char kUninstallEntry[] =
 const char kAppPathsEntry[] =
     "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quillmark.exe";
 const char kRemoved[] = "Quillmark 2003 was removed from your computer.";
-
-std::string In(const std::string& folder, const std::string& name) { return folder + "\\" + name; }
 
 // The first line in which two records of the machine differ, or "".
 std::string FirstDifference(const std::vector<std::string>& expected,
@@ -48,10 +42,7 @@ class Uninstall : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    for (const char* f : {kStartMenu, kDesktop, kQuickLaunch}) winsim::MakeFolders(f);
-    winsim::SetSpecialFolder(CSIDL_STARTMENU, kStartMenu);
-    winsim::SetSpecialFolder(CSIDL_DESKTOPDIRECTORY, kDesktop);
-    winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, "C:\\Users\\Ann\\AppData\\Local");
+    GiveUserShellFolders();
     // What a machine holds before any install: neighbours the uninstaller
     // must leave where they are.
     winsim::SetRegString("HKCU\\Software\\Other", "x", "y");
