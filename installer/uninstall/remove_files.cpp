@@ -26,9 +26,12 @@ void RemoveInFolder(const char* folder, const char* name) {
 }
 
 // True only when the system says that there is no such file: one whose
-// attributes cannot be read may still be there.
-bool IsAbsent(const char* path) {
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return false;
+// attributes cannot be read may still be there. `attributes` gets what was
+// read, INVALID_FILE_ATTRIBUTES when nothing was.
+bool IsAbsent(const char* path, DWORD* attributes = nullptr) {
+  DWORD read = GetFileAttributesA(path);
+  if (attributes) *attributes = read;
+  if (read != INVALID_FILE_ATTRIBUTES) return false;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -110,8 +113,8 @@ void RemoveUninstallerIn(const char* folder, bool isInstallFolder) {
 }  // namespace
 
 bool RemoveInstalledFile(const char* path) {
-  if (IsAbsent(path)) return true;
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes;
+  if (IsAbsent(path, &attributes)) return true;
   // A folder of this name is not the install's file.
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
   DWORD error = DeleteWithRetry(path);
