@@ -4,6 +4,9 @@
 // window to send keys to.
 //
 // Usage: winprobe [EXE]   (only windows of processes whose image name is EXE)
+//        winprobe --serve  (a listing for every line read, each ended by a line
+//                           "end"; the journeys keep one running, since starting
+//                           a Wine program costs seconds in an emulated machine)
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -26,6 +29,7 @@ std::string Lower(std::string s) {
 }
 
 void ReadProcessNames() {
+  g_processNames.clear();
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snap == INVALID_HANDLE_VALUE) return;
   PROCESSENTRY32 entry;
@@ -183,6 +187,18 @@ BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--serve") == 0) {
+    char request[256];
+    while (std::fgets(request, sizeof request, stdin)) {
+      // A process number may be taken again by a new process.
+      g_processMachines.clear();
+      ReadProcessNames();
+      EnumWindows(PrintWindow, 0);
+      std::fputs("end\n", stdout);
+      std::fflush(stdout);
+    }
+    return 0;
+  }
   if (argc > 1) g_only = Lower(argv[1]);
   ReadProcessNames();
   EnumWindows(PrintWindow, 0);
