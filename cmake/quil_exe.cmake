@@ -22,6 +22,7 @@ add_subdirectory(tests/e2e/probe)
 add_subdirectory(tests/e2e/faulty_lz32)
 add_subdirectory(tests/e2e/dialog_timing)
 add_subdirectory(tests/e2e/hold_file)
+add_subdirectory(tests/e2e/reg_dump)
 
 set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)
 set(PACKED ${CMAKE_BINARY_DIR}/packed)

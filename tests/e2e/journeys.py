@@ -976,16 +976,6 @@ UNINSTALL_REMOVED = "Quillmark 2003 was removed from your computer."
 UNINSTALL_RUNNING = "Quillmark 2003 is running."
 UNINSTALL_NOT_INSTALLED = "Quillmark 2003 is not installed on this computer. Nothing was changed."
 
-# What Wine itself changes in a prefix while programs run in it, whatever they
-# do: left out when a prefix is compared with its record. Each entry is a
-# pattern and the reason it is Wine's and not the installer's.
-WINE_BOOKKEEPING = [
-    (r"^reg HKEY_CURRENT_USER\\Software\\Wine\\Temporary System Parameters(\\| \|)",
-     "Wine keeps the display's system parameters there for as long as a session runs "
-     "windows; any program with a window makes it"),
-]
-
-
 def is_uninstall_message(w):
     return w.title == UNINSTALL_CAPTION and w.exe.startswith("uninst1")
 
@@ -995,10 +985,14 @@ def message_text(w):
     return max(w.texts(), key=len, default="")
 
 
-def _reg_entries(path):
-    """Every key and value of a `reg export` file, one string each."""
+def _saved_key_entries(path, root):
+    """Every key and value of a key saved whole by the Wine server (its own
+    registry format, relative to `root`), one string each. The keys' times
+    are left out: a key's time changes when it is written to, even with what
+    it already held. A saved file names only the keys that hold values or no
+    subkeys; every key above them is there too and is added."""
     with open(path, "rb") as f:
-        text = f.read().decode("utf-16")
+        text = f.read().decode("latin-1")
     entries = set()
     key = None
     pending = ""
@@ -1010,17 +1004,42 @@ def _reg_entries(path):
             pending = line[:-1]
             continue
         pending = ""
-        if line.startswith("[") and line.endswith("]"):
-            key = line[1:-1]
+        m = re.match(r"^\[(.*)\] \d+$", line)
+        if m:
+            # Names are escaped: "\\" between names, "\[" for a bracket.
+            name = re.sub(r"\\(.)", r"\1", m.group(1))
+            key = root + "\\" + name if name else root
             entries.add(key)
-        elif line and key is not None:
+            above = key
+            while "\\" in above:
+                above = above.rsplit("\\", 1)[0]
+                entries.add(above)
+        elif key is not None and line and not line.startswith("#time="):
             entries.add(key + " | " + line)
     return entries
 
 
 def prefix_record(s, name):
-    """Every folder and file under drive_c (with a hash of each file) and an
-    export of HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE\\Software."""
+    """Every folder and file under drive_c (with a hash of each file), and
+    every key and value of HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE\\Software
+    but for volatile keys, which the Wine server does not save."""
+    with s.spent.on("prefix record"):
+        return _drive_c_entries(s) | _registry_entries(s, name)
+
+
+def _drive_c_entries(s):
+    # Wine's own files, which a journey's copy links from the template, are
+    # 600 MB: hashing them took most of a minute in the virtual machine. So
+    # their digests are kept beside the template, and one is reused only for
+    # the same file (device and inode) unchanged in size and modification
+    # time; a file written to is hashed again.
+    digests_path = Template(s.wine, s.work).digests
+    try:
+        with open(digests_path) as f:
+            digests = json.load(f)
+    except (OSError, ValueError):
+        digests = {}
+    known = len(digests)
     drive_c = os.path.join(s.prefix, "drive_c")
     entries = set()
     for root, dirs, files in os.walk(drive_c):
@@ -1032,36 +1051,49 @@ def prefix_record(s, name):
             if os.path.islink(path):
                 entries.add("link %s -> %s" % (rel, os.readlink(path)))
                 continue
-            digest = hashlib.sha1()
-            with open(path, "rb") as fh:
-                for chunk in iter(lambda: fh.read(1 << 20), b""):
-                    digest.update(chunk)
-            entries.add("file %s %s" % (rel, digest.hexdigest()))
-    for key, tag in (("HKEY_CURRENT_USER", "hkcu"), ("HKEY_LOCAL_MACHINE\\Software", "hklm")):
-        out = os.path.join(s.root, "%s-%s.reg" % (tag, name))
-        code, text = s.run("reg", "export", key, "Z:" + out.replace("/", "\\"), "/y")
-        if code != 0 or not os.path.exists(out):
-            raise JourneyError("reg export %s failed: %s" % (key, text))
-        entries |= {"reg " + e for e in _reg_entries(out)}
+            st = os.stat(path)
+            same = "%d:%d:%d:%d" % (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+            linked = st.st_nlink > 1
+            digest = digests.get(same) if linked else None
+            if digest is None:
+                h = hashlib.sha1()
+                with open(path, "rb") as fh:
+                    for chunk in iter(lambda: fh.read(1 << 20), b""):
+                        h.update(chunk)
+                digest = h.hexdigest()
+                if linked:
+                    digests[same] = digest
+            entries.add("file %s %s" % (rel, digest))
+    if len(digests) > known:
+        with open(digests_path + ".new", "w") as f:
+            json.dump(digests, f)
+        os.replace(digests_path + ".new", digests_path)
     return entries
 
 
+def _registry_entries(s, name):
+    # The Wine server saves each key whole, in one request: an export through
+    # reg.exe asks for every key and value apart, which took a minute of each
+    # record in the virtual machine.
+    saved = [("HKEY_CURRENT_USER", os.path.join(s.root, "hkcu-%s.reg" % name)),
+             ("HKEY_LOCAL_MACHINE\\Software", os.path.join(s.root, "hklm-%s.reg" % name))]
+    program = os.path.join(s.wine.build, "tests", "e2e", "reg_dump", "reg_dump.exe")
+    code, text = s.run(*[s.windows_path(p) for p in [program] + [out for _, out in saved]])
+    if code != 0 or not all(os.path.exists(out) for _, out in saved):
+        raise JourneyError("reg_dump.exe could not save the registry: %s" % text.strip())
+    entries = set()
+    for root, out in saved:
+        entries |= _saved_key_entries(out, root)
+    return {"reg " + e for e in entries}
+
+
 def check_prefix_unchanged(s, check, record, what):
-    """The prefix equals `record` but for Wine's own bookkeeping."""
+    """The prefix equals `record`. (What Wine keeps for a running session,
+    such as "Temporary System Parameters", is in volatile keys: not saved,
+    so not recorded.)"""
     now = prefix_record(s, what.replace(" ", "-"))
-    ignored = []
-
-    def wine_own(entry):
-        for pattern, why in WINE_BOOKKEEPING:
-            if re.search(pattern, entry):
-                ignored.append("%s (%s)" % (entry[:160], why))
-                return True
-        return False
-
-    added = sorted(e for e in now - record if not wine_own(e))
-    lost = sorted(e for e in record - now if not wine_own(e))
-    for e in sorted(set(ignored)):
-        log("  (ignored, Wine's own: %s)" % e)
+    added = sorted(now - record)
+    lost = sorted(record - now)
     for e in added[:40]:
         log("  added:   %s" % e[:200])
     for e in lost[:40]:
@@ -1211,7 +1243,7 @@ def hold_open(s, windows_path):
     """A program of the journey's holds the file open, unshared, until the
     journey ends it; its process."""
     program = os.path.join(s.wine.build, "tests", "e2e", "hold_file", "hold_file.exe")
-    process = s.start("Z:" + program.replace("/", "\\"), "hold_file", args=[windows_path])
+    process = s.start(s.windows_path(program), "hold_file", args=[windows_path])
     log_path = os.path.join(s.root, "hold_file.log")
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and process.poll() is None:
@@ -1289,6 +1321,7 @@ def run_journey(name, wine, work):
                 check_program_that_ran(s, check)
             finally:
                 log("screenshots: %s" % s.shots)
+                log("time spent: %s" % s.spent.summary())
     except JourneyError as e:
         check.failed.append(str(e))
         log("  FAIL %s" % e)

@@ -10,6 +10,7 @@ sources stand in for it under 64-bit Wine; `choose_wine` decides and says
 which.
 """
 
+import contextlib
 import fcntl
 import json
 import os
@@ -40,6 +41,28 @@ class JourneyError(Exception):
 
 def log(text):
     print(text, flush=True)
+
+
+class Spent:
+    """Where a journey's time goes, by kind of step: in the virtual machine
+    every step costs five to seven times what it costs here, and this says
+    which ones to make cheaper."""
+
+    def __init__(self):
+        self.kinds = {}
+
+    @contextlib.contextmanager
+    def on(self, kind):
+        start = time.monotonic()
+        try:
+            yield
+        finally:
+            count, seconds = self.kinds.get(kind, (0, 0.0))
+            self.kinds[kind] = (count + 1, seconds + time.monotonic() - start)
+
+    def summary(self):
+        return ", ".join("%s %d× %.1f s" % (kind, count, seconds) for kind, (count, seconds)
+                         in sorted(self.kinds.items(), key=lambda item: -item[1][1]))
 
 
 # ---------------------------------------------------------------- the Wine ---
@@ -221,6 +244,9 @@ class Template:
         # made here, so that a stale one is never reused.
         self.path = os.path.join(self.work, "template%d-%s-%s" % (self.LAYOUT, wine.arch, tag))
         self.home = os.path.join(self.work, "home")
+        # Digests of the template's files, which journeys' records of their
+        # prefix copies reuse for the files that the copies link.
+        self.digests = self.path + ".sha1.json"
 
     def ensure(self):
         os.makedirs(self.work, exist_ok=True)
@@ -231,6 +257,8 @@ class Template:
             if os.path.exists(ready):
                 return self.path
             shutil.rmtree(self.path, ignore_errors=True)
+            if os.path.exists(self.digests):
+                os.remove(self.digests)
             log("making the template Wine prefix (wineboot, a few minutes): %s" % self.path)
             env = wine_env(self.path, self.wine.arch, home=self.home)
             env.pop("DISPLAY", None)
@@ -427,11 +455,14 @@ class Session:
         self.network = None
         self.services = []          # Linux programs of the journey's own
         self.dll_overrides = dll_overrides  # added to the usual ones
+        self.spent = Spent()
+        self.probe = None           # the window probe, kept running
 
     # -- set-up and tear-down
     def __enter__(self):
         try:
-            Template(self.wine, self.work).copy_to(self.prefix)
+            with self.spent.on("prefix copy"):
+                Template(self.wine, self.work).copy_to(self.prefix)
             shutil.rmtree(self.shots, ignore_errors=True)
             os.makedirs(self.shots)
             if not self.display:
@@ -456,6 +487,12 @@ class Session:
         return self
 
     def __exit__(self, *exc):
+        if self.probe:
+            for pipe in (self.probe.stdin, self.probe.stdout):
+                try:
+                    pipe.close()
+                except OSError:
+                    pass  # it ended first: the write of its close has nowhere to go
         if self.env:
             kill_wineserver(self.env)
         for p in self.processes:
@@ -513,7 +550,8 @@ class Session:
         # Output goes through a file, not a pipe: the first Wine program of a
         # session starts the session's services, which inherit its standard
         # handles and hold a pipe open long after the program has ended.
-        with tempfile.TemporaryFile() as out:
+        kind = "probe" if args[0] == self.wine.probe else "wine " + args[0].rsplit("\\", 1)[-1]
+        with tempfile.TemporaryFile() as out, self.spent.on(kind):
             p = subprocess.Popen(self._in_network([self.wine.loader] + list(args)),
                                  env=self.env, stdout=out,
                                  stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
@@ -573,6 +611,11 @@ class Session:
                                % (what, timeout, self.windows()))
 
     # -- paths
+    @staticmethod
+    def windows_path(unix_path):
+        """A file of this machine as the prefix's programs name it."""
+        return "Z:" + unix_path.replace("/", "\\")
+
     def unix_path(self, windows_path, create=False):
         """The file behind a C:\\ path in the prefix, matching names without
         regard to case as Windows does."""
@@ -641,14 +684,60 @@ class Session:
         kill_wineserver(self.env)
 
     # -- windows and keys
-    def windows(self):
+    def _start_probe(self):
+        self.probe = subprocess.Popen(self._in_network([self.wine.loader, self.wine.probe,
+                                                        "--serve"]),
+                                      env=self.env, stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                      start_new_session=True)
+        self.processes.append(self.probe)
+
+    def _probe_listing(self, timeout=60):
+        """One listing from the running probe, or None when it has ended
+        (with the wineserver, say)."""
+        p = self.probe
         try:
-            _, out = self.run(self.wine.probe, timeout=60)
-        except JourneyError:
-            raise JourneyError("the window probe hung for 60 s")
+            p.stdin.write(b"list\n")
+            p.stdin.flush()
+        except OSError:
+            return None
+        lines = []
+        pending = b""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            # Wine's services may hold the pipe open after the probe has
+            # ended, so its end shows as the process's, not as end of file.
+            ready, _, _ = select.select([p.stdout], [], [], 0.5)
+            if not ready:
+                if p.poll() is not None:
+                    return None
+                continue
+            chunk = os.read(p.stdout.fileno(), 65536)
+            if not chunk:
+                return None
+            pending += chunk
+            *done, pending = pending.split(b"\n")
+            for line in done:
+                line = line.decode("latin-1").strip()
+                if line == "end":
+                    return lines
+                lines.append(line)
+        os.killpg(p.pid, signal.SIGKILL)
+        raise JourneyError("the window probe hung for %d s" % timeout)
+
+    def windows(self):
+        with self.spent.on("probe"):
+            listing = None
+            for _ in range(2):
+                if self.probe is None or self.probe.poll() is not None:
+                    self._start_probe()
+                listing = self._probe_listing()
+                if listing is not None:
+                    break
+            if listing is None:
+                raise JourneyError("the window probe ended before it gave a listing")
         found = []
-        for line in out.splitlines():
-            line = line.strip()
+        for line in listing:
             if line.startswith("{"):
                 found.append(Window(json.loads(line)))
         self.quil_machines.update(w.machine for w in found if w.exe == "quil.exe")
@@ -689,8 +778,9 @@ class Session:
     def _takes_keys(self, w):
         if not w.xid:
             return False
-        out = subprocess.run(["xwininfo", "-id", str(w.xid)], env=self._xenv(),
-                             capture_output=True, text=True, timeout=30)
+        with self.spent.on("xwininfo"):
+            out = subprocess.run(["xwininfo", "-id", str(w.xid)], env=self._xenv(),
+                                 capture_output=True, text=True, timeout=30)
         mapped = "Map State: IsViewable" in out.stdout
         return mapped and (w.focus != 0 or not w.controls)
 
@@ -708,8 +798,10 @@ class Session:
             # where nothing keeps the window a moment longer (a window
             # manager that answers at once) that release has nowhere to go.
             for action in ("keydown", "keyup"):
-                out = subprocess.run(["xdotool", action, "--window", str(window.xid), key],
-                                     env=self._xenv(), capture_output=True, text=True, timeout=30)
+                with self.spent.on("xdotool"):
+                    out = subprocess.run(["xdotool", action, "--window", str(window.xid), key],
+                                         env=self._xenv(), capture_output=True, text=True,
+                                         timeout=30)
                 gone = action == "keyup" and "BadWindow" in out.stderr
                 if out.returncode != 0 and not gone:
                     raise JourneyError("xdotool could not send %s: %s" % (key, out.stderr.strip()))
@@ -736,8 +828,9 @@ class Session:
         """A screenshot of the whole display, numbered in the journey's order."""
         self.shot_count += 1
         path = os.path.join(self.shots, "%02d-%s.png" % (self.shot_count, name))
-        subprocess.run(["import", "-window", "root", path], env=self._xenv(),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        with self.spent.on("screenshot"):
+            subprocess.run(["import", "-window", "root", path], env=self._xenv(),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         if not os.path.exists(path):
             log("warning: no screenshot %s" % path)
         return path
