@@ -7,7 +7,8 @@ prefix.  Prints figures; never fails on a slow machine.
 
 Files are watched on the prefix's disk every 5 ms; windows through X
 (`xdotool search --onlyvisible`, a few milliseconds a call), not through the
-window probe, whose own start under Wine takes longer than what it measures.
+window probe, whose listing (tens of milliseconds, every window's texts read
+through its thread) would blur what it measures.
 """
 
 import argparse
