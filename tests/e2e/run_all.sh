@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# Every journey of a build folder, back to back: the test command runs this
-# here, or inside one virtual machine where this kernel cannot run 32-bit
-# programs (tests/e2e/vm). QUIL_E2E_PENDING=1 adds the journeys that wait on
-# installer work not done yet.
+# Every journey of a build folder's journeys folder (E2E, "e2e" unless
+# given), back to back: the test command runs this here, or inside virtual
+# machines where this kernel cannot run 32-bit programs (tests/e2e/vm), each
+# with a journeys folder of its own. QUIL_E2E_PENDING=1 adds the journeys
+# that wait on installer work not done yet.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-build="${1:?usage: run_all.sh BUILD_FOLDER}"
+build="${1:?usage: run_all.sh BUILD_FOLDER [E2E]}"
+e2e="$build/${2:-e2e}"
 
 # Says which Wine and which build the journeys run, and boots the template
 # prefix (minutes, once per build folder) before the timed CTest entries.
 python3 "$top/tests/e2e/journeys.py" prepare --win32-build "$build/win32" \
-        --win64-build "$build/win64" --work "$build/e2e"
+        --win64-build "$build/win64" --work "$e2e"
 if [ "${QUIL_E2E_PENDING:-0}" = 1 ]; then
-  ctest --test-dir "$build/e2e" --output-on-failure
+  ctest --test-dir "$e2e" --output-on-failure
 else
-  ctest --test-dir "$build/e2e" --output-on-failure -LE pending
+  ctest --test-dir "$e2e" --output-on-failure -LE pending
 fi

@@ -8,10 +8,12 @@ there unchanged.
                                  a guest, "here" when this kernel runs them
                                  (and why, on standard error)
     vm.py initramfs --share DIR  builds the guest's initramfs into DIR/vm
-    vm.py run --share DIR [--cwd DIR] [--timeout S] -- COMMAND...
+    vm.py run --share DIR [--name N] [--cwd DIR] [--timeout S] -- COMMAND...
                                  runs COMMAND in a guest, as root, with this
                                  environment; its output and exit code come
-                                 back, and the guest ends whatever happens
+                                 back, and the guest ends whatever happens.
+                                 Guests of different names (each with its
+                                 records in DIR/vm/N) may run at once.
 
 DIR is shared writable and appears in the guest at the same path (the build
 folder: the journeys' prefixes, screenshots and CTest's records go there); so
@@ -123,6 +125,13 @@ def build_initramfs(share):
     modules = module_order(version)
     folder = os.path.join(share, "vm")
     os.makedirs(folder, exist_ok=True)
+    # Two guests may start at once; one builds, the other then finds it built.
+    with open(os.path.join(folder, "initramfs.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return _build_initramfs(folder, version, image, modules)
+
+
+def _build_initramfs(folder, version, image, modules):
     digest = hashlib.sha256()
     for path in [INIT, BUSYBOX] + modules:
         with open(path, "rb") as f:
@@ -265,7 +274,7 @@ def _end(qemu):
             qemu.wait()
 
 
-def run_in_guest(share, command, cwd, timeout):
+def run_in_guest(share, command, cwd, timeout, name="run"):
     """Runs `command` in a guest; its exit code (124 on time-out, 125 when the
     guest ended without one, 128 + N when stopped by signal N)."""
     share = os.path.realpath(share)
@@ -284,12 +293,12 @@ def run_in_guest(share, command, cwd, timeout):
                       "installs it where it is needed)" % QEMU)
     initramfs, image = build_initramfs(share)
     folder = os.path.join(share, "vm")
-    lock = open(os.path.join(folder, "lock"), "w")
+    lock = open(os.path.join(folder, name + ".lock"), "w")
     try:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except OSError:
-        raise VmError("another guest is using %s" % share)
-    run = os.path.join(folder, "run")
+        raise VmError("another guest named %s is using %s" % (name, share))
+    run = os.path.join(folder, name)
     shutil.rmtree(run, ignore_errors=True)
     os.makedirs(run)
     with open(os.path.join(run, "job.sh"), "w") as f:
@@ -348,6 +357,13 @@ def run_in_guest(share, command, cwd, timeout):
 
 # ------------------------------------------------------------------- main ---
 
+def _run_name(text):
+    # It names a folder beside the initramfs, and a kernel parameter.
+    if not re.match(r"^[A-Za-z0-9_-]{1,40}$", text) or text.startswith("initramfs"):
+        raise argparse.ArgumentTypeError("a guest's name is 1 to 40 letters, digits, - or _")
+    return text
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="what", required=True)
@@ -357,6 +373,7 @@ def main(argv):
     p.add_argument("--share", required=True)
     p = sub.add_parser("run")
     p.add_argument("--share", required=True)
+    p.add_argument("--name", default="run", type=_run_name)
     p.add_argument("--cwd", default=os.getcwd())
     p.add_argument("--timeout", type=int, default=3600)
     p.add_argument("command", nargs=argparse.REMAINDER)
@@ -375,7 +392,7 @@ def main(argv):
         command = args.command[1:] if args.command[:1] == ["--"] else args.command
         if not command:
             parser.error("run needs a command")
-        return run_in_guest(args.share, command, args.cwd, args.timeout)
+        return run_in_guest(args.share, command, args.cwd, args.timeout, args.name)
     except (VmError, subprocess.CalledProcessError, OSError) as e:
         log("FAIL: %s" % e)
         return 2
