@@ -1011,7 +1011,7 @@ def _saved_key_entries(path, root):
             key = root + "\\" + name if name else root
             entries.add(key)
             above = key
-            while "\\" in above:
+            while above != root:
                 above = above.rsplit("\\", 1)[0]
                 entries.add(above)
         elif key is not None and line and not line.startswith("#time="):
