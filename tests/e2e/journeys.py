@@ -1033,7 +1033,7 @@ def _drive_c_entries(s):
     # their digests are kept beside the template, and one is reused only for
     # the same file (device and inode) unchanged in size and modification
     # time; a file written to is hashed again.
-    digests_path = Template(s.wine, s.work).digests
+    digests_path = s.template.digests
     try:
         with open(digests_path) as f:
             digests = json.load(f)

@@ -457,12 +457,13 @@ class Session:
         self.dll_overrides = dll_overrides  # added to the usual ones
         self.spent = Spent()
         self.probe = None           # the window probe, kept running
+        self.template = Template(wine, self.work)
 
     # -- set-up and tear-down
     def __enter__(self):
         try:
             with self.spent.on("prefix copy"):
-                Template(self.wine, self.work).copy_to(self.prefix)
+                self.template.copy_to(self.prefix)
             shutil.rmtree(self.shots, ignore_errors=True)
             os.makedirs(self.shots)
             if not self.display:
@@ -550,8 +551,8 @@ class Session:
         # Output goes through a file, not a pipe: the first Wine program of a
         # session starts the session's services, which inherit its standard
         # handles and hold a pipe open long after the program has ended.
-        kind = "probe" if args[0] == self.wine.probe else "wine " + args[0].rsplit("\\", 1)[-1]
-        with tempfile.TemporaryFile() as out, self.spent.on(kind):
+        with tempfile.TemporaryFile() as out, \
+                self.spent.on("wine " + args[0].rsplit("\\", 1)[-1]):
             p = subprocess.Popen(self._in_network([self.wine.loader] + list(args)),
                                  env=self.env, stdout=out,
                                  stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)

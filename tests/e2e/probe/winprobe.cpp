@@ -184,24 +184,27 @@ BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
   return TRUE;
 }
 
+void PrintListing() {
+  // A process number may be taken again by a new process.
+  g_processMachines.clear();
+  ReadProcessNames();
+  EnumWindows(PrintWindow, 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--serve") == 0) {
     char request[256];
     while (std::fgets(request, sizeof request, stdin)) {
-      // A process number may be taken again by a new process.
-      g_processMachines.clear();
-      ReadProcessNames();
-      EnumWindows(PrintWindow, 0);
+      PrintListing();
       std::fputs("end\n", stdout);
       std::fflush(stdout);
     }
     return 0;
   }
   if (argc > 1) g_only = Lower(argv[1]);
-  ReadProcessNames();
-  EnumWindows(PrintWindow, 0);
+  PrintListing();
   std::fflush(stdout);
   return 0;
 }
