@@ -16,6 +16,20 @@ if(NOT EXISTS "${SZDD_TOOL}")
 endif()
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)
+
+# quil_load_config(TARGET): the program's load configuration
+# (installer/load_config.cpp), which the linker leaves out of the PE header,
+# is put there once the program is linked, before it is signed.
+function(quil_load_config target)
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/installer/load_config.cpp)
+  target_link_options(${target} PRIVATE "LINKER:-Map=${map}")
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/pe_load_config.py
+            $<TARGET_FILE:${target}> ${map}
+    VERBATIM)
+endfunction()
 
 add_subdirectory(product)
 add_subdirectory(tests/e2e/probe)
@@ -23,6 +37,7 @@ add_subdirectory(tests/e2e/faulty_lz32)
 add_subdirectory(tests/e2e/dialog_timing)
 add_subdirectory(tests/e2e/hold_file)
 add_subdirectory(tests/e2e/reg_dump)
+add_subdirectory(tests/e2e/planted)
 
 set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)
 set(PACKED ${CMAKE_BINARY_DIR}/packed)
@@ -85,16 +100,39 @@ else()
 endif()
 set(MANIFEST ${CMAKE_BINARY_DIR}/quil.manifest)
 configure_file(${RESOURCES}/quil.manifest.in ${MANIFEST} @ONLY)
+# The libraries journey's control program carries the same manifest.
+add_subdirectory(tests/e2e/library_control)
 
 configure_file(${RESOURCES}/quil.rc.in ${CMAKE_BINARY_DIR}/quil.rc @ONLY)
 set_source_files_properties(${CMAKE_BINARY_DIR}/quil.rc PROPERTIES
   OBJECT_DEPENDS "${STAGED};${PACKED_PATHS};${ICON};${MANIFEST};${RESOURCES}/resource_ids.h")
 
-add_executable(Quil WIN32 installer/main.cpp ${INSTALLER_SOURCES} ${CMAKE_BINARY_DIR}/quil.rc)
+# The record of every FILE resource that Quil.exe checks itself against,
+# made from the very files the resource script puts in it.
+set(DIGESTS ${CMAKE_BINARY_DIR}/resource_digests.cpp)
+add_custom_command(OUTPUT ${DIGESTS}
+  COMMAND ${Python3_EXECUTABLE} ${RESOURCES}/resource_digests.py ${CMAKE_BINARY_DIR}/quil.rc
+          ${DIGESTS}
+  DEPENDS ${RESOURCES}/resource_digests.py ${CMAKE_BINARY_DIR}/quil.rc ${STAGED} ${PACKED_PATHS}
+  COMMENT "Recording the FILE resources' sizes and CRC-32s")
+
+# The benchmark's timing of that check, against the same record.
+add_executable(self_check_timing tests/e2e/self_check_timing/self_check_timing.cpp
+               installer/self_check.cpp ${DIGESTS})
+set_target_properties(self_check_timing PROPERTIES RUNTIME_OUTPUT_DIRECTORY
+                      ${CMAKE_BINARY_DIR}/tests/e2e/self_check_timing)
+target_include_directories(self_check_timing PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(self_check_timing PRIVATE -static -static-libgcc -static-libstdc++ -s)
+
+add_executable(Quil WIN32 installer/main.cpp installer/delay_load.cpp ${INSTALLER_SOURCES}
+               ${DIGESTS} ${CMAKE_BINARY_DIR}/quil.rc)
 target_include_directories(Quil PRIVATE ${CMAKE_SOURCE_DIR} ${RESOURCES})
-# Only system DLLs in the import table: the C and C++ runtimes go in statically.
+# Only Windows' known DLLs in the import table: the C and C++ runtimes go in
+# statically, and the libraries outside that list are delay-loaded.
 target_link_options(Quil PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(Quil PRIVATE comctl32 shell32 lz32 version wininet advapi32 gdi32 user32)
+target_link_libraries(Quil PRIVATE shell32 advapi32 gdi32 user32)
+quil_delay_load(Quil comctl32 lz32 version wininet)
+quil_load_config(Quil)
 quil_sign_after_link(Quil)
 set_property(TARGET Quil APPEND PROPERTY LINK_DEPENDS ${QUIL_SIGN_INPUTS})
 # The fingerprint a maker publishes beside the download (of the signed file,
@@ -118,6 +156,12 @@ endif()
 add_test(NAME quil_exe_resources
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/build/resources_check.py
           $<TARGET_FILE:Quil> ${PAYLOAD} ${CMAKE_SOURCE_DIR})
+
+# What a program run from a download folder must be: known DLLs alone in its
+# imports, its load configuration, its version record.
+add_test(NAME quil_exe_program
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/build/program_check.py
+          $<TARGET_FILE:Quil> ${PAYLOAD}/uninst1.exe)
 
 # The platform facts program, run under Wine by the journeys' harness.
 add_executable(platform_facts ${CMAKE_SOURCE_DIR}/tests/conformance/platform_facts.cpp)

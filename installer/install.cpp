@@ -7,6 +7,7 @@
 #include "installer/crash/crash_filter.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
+#include "installer/library_search.h"
 #include "installer/location/location.h"
 #include "installer/location/location_dialog.h"
 #include "installer/notices.h"
@@ -110,4 +111,13 @@ int RunInstaller(HINSTANCE instance) {
                 SW_SHOWMAXIMIZED);
   if (progress) DestroyWindow(progress);
   return 0;
+}
+
+int RunQuil(HINSTANCE instance, const ResourceDigest* digests, int count) {
+  RestrictLibrarySearch();
+  if (!ResourcesIntact(instance, digests, count)) {
+    ErrorNotice("Quil.exe installer file is damaged.  Please download it again.", "80");
+    return 0;
+  }
+  return RunInstaller(instance);
 }

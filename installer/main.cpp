@@ -2,4 +2,6 @@
 // command are ignored, and the exit code is always 0.
 #include "installer/install.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return RunInstaller(instance); }
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  return RunQuil(instance, kResourceDigests, kResourceDigestCount);
+}

@@ -18,6 +18,9 @@ const GUID kPersistFileIid = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 const char kOle32[] = "OLE32.DLL";
 const uintptr_t kOle32Handle = 0x76000000;
+const char kKernel32[] = "KERNEL32.DLL";
+// The libraries of the system folder that the installer loads at run time.
+const char* const kSystemLibraries[] = {"LZ32.DLL", "VERSION.DLL", "WININET.DLL", "COMCTL32.DLL"};
 const char kLinkHeader[] = "[winsim shell link]\r\n";
 
 struct Library {
@@ -33,6 +36,9 @@ struct Com {
   int initializations = 0;                          // CoInitialize calls not yet balanced
   std::vector<std::unique_ptr<ShellLink>> objects;  // kept until Reset, to catch late calls
   std::vector<LinkSave> saves;
+  std::string systemDirectory = "C:\\WINDOWS\\system32";
+  LibrarySearch search;
+  std::vector<LibraryLoad> loads;
 };
 
 Com& C() {
@@ -267,6 +273,41 @@ FARPROC Export(F f) {
   return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(f));
 }
 
+BOOL WINAPI SetDefaultDllDirectoriesSim(DWORD directories) {
+  if (ShouldFail("SetDefaultDllDirectories")) return FALSE;
+  // The one value a program may give alone besides the combinations of the
+  // LOAD_LIBRARY_SEARCH_* flags, none of which the installer uses.
+  if (directories != LOAD_LIBRARY_SEARCH_SYSTEM32) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  C().search.defaultDirectories = directories;
+  Note("library search system32");
+  return TRUE;
+}
+
+BOOL WINAPI SetDllDirectoryASim(LPCSTR folder) {
+  if (ShouldFail("SetDllDirectoryA")) return FALSE;
+  C().search.dllDirectorySet = true;
+  C().search.dllDirectory = folder ? folder : "<null>";
+  Note("dll directory \"" + C().search.dllDirectory + "\"");
+  return TRUE;
+}
+
+// The library a LoadLibraryExA finds, or null: by bare name with the search
+// kept to the system folder, or by a full path into that folder.
+Library* FindSystemLibrary(const std::string& name, DWORD flags) {
+  size_t slash = name.find_last_of('\\');
+  bool bare = slash == std::string::npos;
+  bool inSystemFolder = flags == LOAD_LIBRARY_SEARCH_SYSTEM32
+                            ? bare
+                            : !bare && !C().systemDirectory.empty() &&
+                                  Upper(name.substr(0, slash)) == Upper(C().systemDirectory);
+  if (!inSystemFolder) return nullptr;
+  auto it = C().libraries.find(LibraryKey(bare ? name : name.substr(slash + 1)));
+  return it == C().libraries.end() ? nullptr : &it->second;
+}
+
 }  // namespace
 
 void ResetCom() {
@@ -276,6 +317,23 @@ void ResetCom() {
   ole32.exports["CoUninitialize"] = Export(&CoUninitializeSim);
   ole32.exports["CoCreateInstance"] = Export(&CoCreateInstanceSim);
   C().libraries[kOle32] = ole32;
+  // Loaded with the process, and never freed.
+  Library kernel32{0x7B000000, {}, 1};
+  kernel32.exports["SetDefaultDllDirectories"] = Export(&SetDefaultDllDirectoriesSim);
+  kernel32.exports["SetDllDirectoryA"] = Export(&SetDllDirectoryASim);
+  C().libraries[kKernel32] = kernel32;
+  uintptr_t handle = 0x70000000;
+  for (const char* name : kSystemLibraries) C().libraries[name] = Library{handle += 0x100000, {}, 0};
+}
+
+void SetSystemDirectory(const std::string& path) { C().systemDirectory = path; }
+const LibrarySearch& LibrarySearchState() { return C().search; }
+const std::vector<LibraryLoad>& LibraryLoads() { return C().loads; }
+
+HMODULE LoadedModule(const char* name) {
+  auto it = C().libraries.find(LibraryKey(name));
+  if (it == C().libraries.end() || it->second.references == 0) return nullptr;
+  return reinterpret_cast<HMODULE>(it->second.handle);
 }
 
 void RemoveLibrary(const std::string& name) { C().libraries.erase(LibraryKey(name)); }
@@ -316,6 +374,37 @@ HMODULE LoadLibraryA(LPCSTR name) {
   }
   ++it->second.references;
   return reinterpret_cast<HMODULE>(it->second.handle);
+}
+
+HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+  if (ShouldFail("LoadLibraryExA")) return nullptr;
+  if (!name || file || (flags != LOAD_LIBRARY_SEARCH_SYSTEM32 && flags != LOAD_WITH_ALTERED_SEARCH_PATH)) {
+    M().misuse.push_back("LoadLibraryExA other than by name from the system folder, or by full path");
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  if (flags == LOAD_WITH_ALTERED_SEARCH_PATH && !std::strchr(name, '\\'))
+    M().misuse.push_back("LOAD_WITH_ALTERED_SEARCH_PATH with a relative name: the search is undefined");
+  Library* library = FindSystemLibrary(name, flags);
+  C().loads.push_back(LibraryLoad{name, flags, library != nullptr});
+  if (!library) {
+    M().lastError = ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  ++library->references;
+  return reinterpret_cast<HMODULE>(library->handle);
+}
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  if (ShouldFail("GetSystemDirectoryA")) return 0;
+  const std::string& s = C().systemDirectory;
+  if (s.empty()) {
+    M().lastError = ERROR_PATH_NOT_FOUND;
+    return 0;
+  }
+  if (s.size() + 1 > size) return static_cast<UINT>(s.size() + 1);
+  std::memcpy(buffer, s.c_str(), s.size() + 1);
+  return static_cast<UINT>(s.size());
 }
 
 static Library* LoadedLibrary(HMODULE module) {

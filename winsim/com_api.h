@@ -10,6 +10,10 @@ typedef INT_PTR(WINAPI* FARPROC)();
 HMODULE LoadLibraryA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
 
 // Special folders the shortcuts go into, beside those of win32_api.h
 #define CSIDL_STARTMENU 0x000b

@@ -60,6 +60,7 @@ const std::vector<DWORD>& Pauses();
 // "FILE" resources of the module, by id.
 void SetResource(WORD id, const std::string& bytes);
 void RemoveResource(WORD id);
+std::string ResourceData(WORD id);  // empty when absent
 
 // Message boxes, in the order shown.
 struct Notice {

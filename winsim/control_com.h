@@ -14,6 +14,31 @@ void RemoveLibrary(const std::string& name);  // LoadLibraryA: ERROR_MOD_NOT_FOU
 void RemoveExport(const std::string& library, const std::string& name);
 int LibraryReferences(const std::string& name);  // loads not yet freed
 
+// "KERNEL32.DLL" is always loaded (GetModuleHandleA finds it) and exports
+// "SetDefaultDllDirectories" and "SetDllDirectoryA", as Windows 8 and later
+// do; RemoveExport makes it an older kernel32. "LZ32.DLL", "VERSION.DLL",
+// "WININET.DLL" and "COMCTL32.DLL" lie in the system folder, which
+// GetSystemDirectoryA names (C:\WINDOWS\system32; "" makes it fail).
+// LoadLibraryExA finds them by bare name with LOAD_LIBRARY_SEARCH_SYSTEM32,
+// or by their full path in the system folder; nothing else lies anywhere.
+void SetSystemDirectory(const std::string& path);
+// What the program asked of the library search: the directories given to
+// SetDefaultDllDirectories (0: never called), and whether SetDllDirectoryA
+// was called, with what.
+struct LibrarySearch {
+  DWORD defaultDirectories = 0;
+  bool dllDirectorySet = false;
+  std::string dllDirectory;
+};
+const LibrarySearch& LibrarySearchState();
+// Every LoadLibraryExA, in order.
+struct LibraryLoad {
+  std::string name;
+  DWORD flags;
+  bool loaded;
+};
+const std::vector<LibraryLoad>& LibraryLoads();
+
 // Something else on the installer's thread has initialised COM already, so
 // CoInitialize answers S_FALSE.
 void ComAlreadyInitialized();

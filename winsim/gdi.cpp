@@ -223,8 +223,9 @@ using namespace winsim;
 
 HMODULE GetModuleHandleA(LPCSTR name) {
   if (!name) return ModuleHandle();
-  M().lastError = ERROR_MOD_NOT_FOUND;
-  return nullptr;
+  HMODULE loaded = LoadedModule(name);
+  if (!loaded) M().lastError = ERROR_MOD_NOT_FOUND;
+  return loaded;
 }
 
 ATOM RegisterClassExA(const WNDCLASSEXA* wc) {

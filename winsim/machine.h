@@ -121,5 +121,7 @@ void ResetLifetime();
 void DropRegistryHandles();
 void EndUiProcess();
 void ResetVersionBlocks();
+// A library the process has loaded, by name; null when it has not.
+HMODULE LoadedModule(const char* name);
 
 }  // namespace winsim

@@ -11,6 +11,10 @@ namespace winsim {
 
 void SetResource(WORD id, const std::string& bytes) { M().resources[id] = bytes; }
 void RemoveResource(WORD id) { M().resources.erase(id); }
+std::string ResourceData(WORD id) {
+  auto it = M().resources.find(id);
+  return it == M().resources.end() ? std::string() : it->second;
+}
 const std::vector<Notice>& Notices() { return M().notices; }
 
 }  // namespace winsim

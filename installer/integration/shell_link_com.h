@@ -3,6 +3,7 @@
 // object and its interfaces, and the library loaded and initialised.
 #pragma once
 
+#include "installer/library_search.h"
 #include "installer/win32.h"
 
 typedef HRESULT(WINAPI* CoInitializeFn)(LPVOID reserved);
@@ -18,15 +19,6 @@ const IID kIidShellLinkA = {
     0x000214EE, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const IID kIidPersistFile = {
     0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-// The entry point `name` of a loaded library as the function type it has, or
-// null when the library does not export it.
-template <typename Fn>
-Fn EntryPoint(HMODULE library, const char* name) {
-  // Through the one function type that converts to every other without a
-  // warning.
-  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
-}
 
 // The COM library while a caller holds it, initialised on the calling thread.
 struct ComLibrary {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "installer/integration/registry.h"
+#include "installer/library_search.h"
 #include "installer/location/location.h"
 #include "installer/path.h"
 #include "installer/payload/held_files.h"
@@ -129,6 +130,8 @@ void RemoveSelf() {
 }  // namespace
 
 int RunUninstaller(const char* arguments) {
+  // Both runs: from the Windows directory, and as the copy in TEMP.
+  RestrictLibrarySearch();
   if (IsRemovalCopy(arguments)) return RunRemovalCopy(arguments);
   std::memset(&g_run, 0, sizeof g_run);
   ClearRemovalReport();

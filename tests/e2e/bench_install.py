@@ -145,10 +145,22 @@ def dialog_timing(s):
     return [line.strip() for line in out.splitlines() if line.strip()]
 
 
+def self_check_timing(s):
+    """Quil.exe's check of its own resources, alone (tests/e2e/self_check_timing)."""
+    program = os.path.join(s.wine.build, "tests", "e2e", "self_check_timing",
+                           "self_check_timing.exe")
+    target = s.unix_path("C:\\bench", create=True)
+    shutil.copy2(program, target)
+    shutil.copy2(s.wine.quil, target)
+    _, out = s.run("C:\\bench\\self_check_timing.exe", "C:\\bench\\Quil.exe", timeout=60)
+    return out.strip()
+
+
 def measure(wine, work, runs, window_manager):
     results = {e: [] for e in EVENTS}
     bare = []
     calls = []
+    check = ""
     for run in range(runs):
         name = "bench-install-%s-%d" % ("wm" if window_manager else "plain", run + 1)
         with Session(wine, work, name) as s:
@@ -164,6 +176,7 @@ def measure(wine, work, runs, window_manager):
                 bare.append(bare_start(s))
                 if run == 0:
                     calls = dialog_timing(s)
+                    check = self_check_timing(s)
             finally:
                 if wm:
                     wm.terminate()
@@ -184,6 +197,8 @@ def measure(wine, work, runs, window_manager):
     print("  the dialogs' window calls alone (dialog_timing.exe):")
     for line in calls:
         print("    " + line)
+    print("  Quil.exe's check of its own resources at start-up (self_check_timing.exe):")
+    print("    " + check)
     sys.stdout.flush()
 
 

@@ -591,15 +591,20 @@ class Session:
         self.services.append(p)
         return p
 
-    def put_installer(self):
-        """Copies Quil.exe into the prefix; its Windows path."""
-        target = self.unix_path(INSTALLER_FOLDER, create=True)
-        shutil.copy2(self.wine.quil, os.path.join(target, "Quil.exe"))
+    def put_installer(self, data=None):
+        """Copies Quil.exe (or a file of `data` in its place) into the prefix;
+        its Windows path."""
+        target = os.path.join(self.unix_path(INSTALLER_FOLDER, create=True), "Quil.exe")
+        if data is None:
+            shutil.copy2(self.wine.quil, target)
+        else:
+            with open(target, "wb") as f:
+                f.write(data)
         self.installer_started = True
         return INSTALLER_FOLDER + "\\Quil.exe"
 
-    def start_installer(self):
-        path = self.put_installer()
+    def start_installer(self, data=None):
+        path = self.put_installer(data)
         log("starting %s" % path)
         return self.start(path, "quil")
 

@@ -1,0 +1,28 @@
+// Where the programs' libraries come from: the system folder, never the
+// folder a program was started from. Quil.exe runs from a download folder
+// and the uninstaller's copy from TEMP, where anyone may have left a file
+// named like a system library; the system looks beside a program first.
+#pragma once
+
+#include "installer/win32.h"
+
+// Each program's first act, before any window or other library call: keeps
+// every later library search to the system folder. True when the system
+// can (SetDefaultDllDirectories); false on a system without it (XP, Vista,
+// 7 without KB2533623), where only the current folder is taken out of the
+// search (SetDllDirectoryA "") and LoadSystemLibrary loads by full path.
+bool RestrictLibrarySearch();
+
+// Loads the library `name`, a bare file name, from the system folder alone;
+// null with the system's error when it is not there, or when the system
+// folder cannot be named. Libraries the library needs come from there too.
+HMODULE LoadSystemLibrary(const char* name);
+
+// The entry point `name` of a loaded library as the function type it has, or
+// null when the library does not export it.
+template <typename Fn>
+Fn EntryPoint(HMODULE library, const char* name) {
+  // Through the one function type that converts to every other without a
+  // warning.
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}

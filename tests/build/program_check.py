@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Holds the built Quil.exe and the uninst1.exe it carries to what a program
+run from a download folder (or, for the uninstaller's copy, from TEMP) must
+be, read straight from their PE files:
+
+- its import table names only Windows' known DLLs, which the loader takes
+  from the system folder whatever lies beside the program; every other
+  library is delay-loaded after the search is restricted;
+- its load configuration asks for the libraries its imports need to come
+  from the system folder too (DependentLoadFlags);
+- its version record names the maker and the product, and holds none of the
+  words that make Windows' installer detection ask to elevate a program.
+
+Usage: program_check.py QUIL_EXE UNINST1_EXE
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from pe import RT_VERSION, Pe, version_strings  # noqa: E402
+
+# Known DLLs of every Windows from XP to 11 (the values under HKLM\System\
+# CurrentControlSet\Control\Session Manager\KnownDLLs, as Microsoft's
+# "Dynamic-Link Library Search Order" and "Dynamic-Link Library Security"
+# describe them), as far as these programs import them. VERSION, LZ32 and
+# WININET were known DLLs on XP but are not since Vista, COMCTL32 never was;
+# OLE32 is one, but is loaded by name when the shortcuts are made, never with
+# the program.
+KNOWN_DLLS = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll",
+              "user32.dll"}
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+# Words that Windows' installer detection looks for in the version texts of a
+# program whose manifest requests no execution level.
+ELEVATING_WORDS = ("install", "setup", "update", "patch")
+
+failures = []
+passes = 0
+
+
+def check(ok, what):
+    global passes
+    if ok:
+        passes += 1
+    else:
+        failures.append(what)
+        print("FAILED: " + what)
+
+
+def check_program(path, name, description):
+    with open(path, "rb") as f:
+        pe = Pe(f.read())
+    imports = pe.imports()
+    check(imports != [], "%s's import table can be read" % name)
+    for dll in imports:
+        check(dll.lower() in KNOWN_DLLS, "%s imports %s, a known DLL" % (name, dll))
+    size = 96 if pe.plus else 64
+    check(pe.load_config() == (size, LOAD_LIBRARY_SEARCH_SYSTEM32),
+          "%s's load configuration (size %d) keeps its imports' libraries to the system folder: "
+          "%r" % (name, size, pe.load_config()))
+    versions = pe.resources(RT_VERSION)
+    check(len(versions) == 1, "%s carries one version record" % name)
+    if len(versions) != 1:
+        return
+    texts = version_strings(next(iter(versions.values()))[1])
+    for field, want in (("CompanyName", "Kestrel"), ("ProductName", "Quillmark 2003"),
+                        ("FileDescription", description), ("FileVersion", "1.0.0.0"),
+                        ("ProductVersion", "1.0.0.0"), ("OriginalFilename", name)):
+        check(texts.get(field) == want,
+              "%s's %s is %r: %r" % (name, field, want, texts.get(field)))
+    for field, text in texts.items():
+        for word in ELEVATING_WORDS:
+            check(word not in text.lower(),
+                  "%s's %s (%r) does not say %r" % (name, field, text, word))
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.exit(__doc__)
+    check_program(argv[0], "Quil.exe", "Quillmark 2003 self-extracting package")
+    check_program(argv[1], "uninst1.exe", "Quillmark 2003 removal program")
+    print("%d passed, %d failed" % (passes, len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
