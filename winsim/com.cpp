@@ -36,7 +36,6 @@ struct Com {
   int initializations = 0;                          // CoInitialize calls not yet balanced
   std::vector<std::unique_ptr<ShellLink>> objects;  // kept until Reset, to catch late calls
   std::vector<LinkSave> saves;
-  std::string systemDirectory = "C:\\WINDOWS\\system32";
   LibrarySearch search;
   std::vector<LibraryLoad> loads;
 };
@@ -301,8 +300,8 @@ Library* FindSystemLibrary(const std::string& name, DWORD flags) {
   bool bare = slash == std::string::npos;
   bool inSystemFolder = flags == LOAD_LIBRARY_SEARCH_SYSTEM32
                             ? bare
-                            : !bare && !C().systemDirectory.empty() &&
-                                  Upper(name.substr(0, slash)) == Upper(C().systemDirectory);
+                            : !bare && !M().systemDirectory.empty() &&
+                                  Upper(name.substr(0, slash)) == Upper(M().systemDirectory);
   if (!inSystemFolder) return nullptr;
   auto it = C().libraries.find(LibraryKey(bare ? name : name.substr(slash + 1)));
   return it == C().libraries.end() ? nullptr : &it->second;
@@ -326,7 +325,6 @@ void ResetCom() {
   for (const char* name : kSystemLibraries) C().libraries[name] = Library{handle += 0x100000, {}, 0};
 }
 
-void SetSystemDirectory(const std::string& path) { C().systemDirectory = path; }
 const LibrarySearch& LibrarySearchState() { return C().search; }
 const std::vector<LibraryLoad>& LibraryLoads() { return C().loads; }
 
@@ -393,18 +391,6 @@ HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
   }
   ++library->references;
   return reinterpret_cast<HMODULE>(library->handle);
-}
-
-UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
-  if (ShouldFail("GetSystemDirectoryA")) return 0;
-  const std::string& s = C().systemDirectory;
-  if (s.empty()) {
-    M().lastError = ERROR_PATH_NOT_FOUND;
-    return 0;
-  }
-  if (s.size() + 1 > size) return static_cast<UINT>(s.size() + 1);
-  std::memcpy(buffer, s.c_str(), s.size() + 1);
-  return static_cast<UINT>(s.size());
 }
 
 static Library* LoadedLibrary(HMODULE module) {

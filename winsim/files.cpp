@@ -211,6 +211,7 @@ void Reset() {
   MakeFolders("C:\\Program Files");
   SetSpecialFolder(CSIDL_PROGRAM_FILES, "C:\\Program Files");
   m.windowsDirectory = "C:\\WINDOWS";
+  m.systemDirectory = "C:\\WINDOWS\\system32";
   m.tempPath = "C:\\TEMP\\";
   m.modulePath = "C:\\Downloads\\Quil.exe";
   PutFile(m.modulePath, "MZ the installer itself");
@@ -322,6 +323,7 @@ int OpenHandleCount() {
   return files + static_cast<int>(M().searches.size()) + OpenProcessHandleCount();
 }
 void SetWindowsDirectory(const std::string& path) { M().windowsDirectory = path; }
+void SetSystemDirectory(const std::string& path) { M().systemDirectory = path; }
 void SetTempPath(const std::string& path) { M().tempPath = path; }
 void SetModulePath(const std::string& path) { M().modulePath = path; }
 DWORD Now() { return M().now; }
@@ -676,6 +678,10 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
   Note("windows directory");
   if (ShouldFail("GetWindowsDirectoryA")) return 0;
   return CopyAnswer(M().windowsDirectory, buffer, size);
+}
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  if (ShouldFail("GetSystemDirectoryA")) return 0;
+  return CopyAnswer(M().systemDirectory, buffer, size);
 }
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
   Note("temp path");

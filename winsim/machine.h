@@ -46,7 +46,7 @@ struct Machine {
   uintptr_t nextHandle = 0x1000;
   unsigned long nextOrder = 0;
   std::string currentDirectory;
-  std::string windowsDirectory, tempPath, modulePath;
+  std::string windowsDirectory, systemDirectory, tempPath, modulePath;
   DWORD lastError = 0;
   DWORD now = 0;
   std::vector<DWORD> pauses;
