@@ -145,6 +145,8 @@ form() {
     "$build/quil.rc" >"$work/form.log" 2>&1 || { grep FAILED "$work/form.log"; return 1; }
 }
 check "the signed Quil.exe keeps its form and every resource" form
+check "the signed Quil.exe and its uninstaller keep their imports, load configuration and version" \
+  python3 "$top/tests/build/program_check.py" "$build/Quil.exe" "$build/payload/uninst1.exe"
 
 # The journey reads Quil.exe, its payload and the window probe from the build
 # folder; no x86-64 stand-in is given, so nothing but the signed 32-bit
@@ -168,7 +170,9 @@ walks() {
   fi
   "${walk[@]}" >"$work/journey.log" 2>&1 || { tail -n 30 "$work/journey.log"; return 1; }
 }
-check "the signed Quil.exe walks the default install under Wine" walks
+# Quil.exe checks its own resources first: a signature appended to the file
+# is no damage to them.
+check "the signed Quil.exe passes its own check and walks the default install under Wine" walks
 
 # The same key and chain as a locked key and a certificate file, signed at
 # the same time, give the same bytes (so the programs inside are signed as
