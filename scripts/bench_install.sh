@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times one default install under Wine, split from the Enter on "Accept" to the
-# installed program's window, beside a bare start of that program, on a
-# display without a window manager (as the journeys run) and on one with a
-# window manager (as on a desktop), and times the dialogs' window calls alone.
+# installed program's window, beside a bare start of that program, on Wine's
+# own desktop (as the journeys run), on a bare X display and on one with a
+# window manager, and times the dialogs' window calls and Quil.exe's check of
+# its own resources alone.
 # Runs the 32-bit Quil.exe where 32-bit Wine runs, the x86-64 stand-in
 # otherwise, and says which. Prints figures; sets no limits.
 #   bash scripts/bench_install.sh [RUNS]

@@ -156,16 +156,18 @@ def self_check_timing(s):
     return out.strip()
 
 
-def measure(wine, work, runs, window_manager):
+def measure(wine, work, runs, display):
+    """`display`: "desktop" (Wine's own, as the journeys run), "bare" (an X
+    display and nothing else) or "wm" (one with a small window manager)."""
     results = {e: [] for e in EVENTS}
     bare = []
     calls = []
     check = ""
     for run in range(runs):
-        name = "bench-install-%s-%d" % ("wm" if window_manager else "plain", run + 1)
-        with Session(wine, work, name) as s:
+        name = "bench-install-%s-%d" % (display, run + 1)
+        with Session(wine, work, name, desktop=display == "desktop") as s:
             wm = None
-            if window_manager:
+            if display == "wm":
                 wm = subprocess.Popen(["matchbox-window-manager", "-use_titlebar", "no"],
                                       env=s._xenv(), stdout=subprocess.DEVNULL,
                                       stderr=subprocess.DEVNULL)
@@ -193,7 +195,7 @@ def measure(wine, work, runs, window_manager):
     print("    %-26s %.2f (a bare start of the installed program)" % ("program start",
                                                                        statistics.median(bare)))
     print("  screenshot of the file work: %s" % os.path.join(
-        work, "shots", "bench-install-%s-1" % ("wm" if window_manager else "plain")))
+        work, "shots", "bench-install-%s-1" % display))
     print("  the dialogs' window calls alone (dialog_timing.exe):")
     for line in calls:
         print("    " + line)
@@ -211,10 +213,12 @@ def main(argv):
     args = parser.parse_args(argv)
     wine = choose_wine(args.win32_build, args.win64_build, os.path.abspath(args.work))
     print("program: " + wine.describe())
-    print("\non a display without a window manager (as the journeys run):")
-    measure(wine, args.work, args.runs, window_manager=False)
-    print("\non a display with a window manager (matchbox), as on a desktop:")
-    measure(wine, args.work, args.runs, window_manager=True)
+    print("\non Wine's own desktop, as the journeys run:")
+    measure(wine, args.work, args.runs, "desktop")
+    print("\non a bare X display, without a window manager:")
+    measure(wine, args.work, args.runs, "bare")
+    print("\non a display with a window manager (matchbox):")
+    measure(wine, args.work, args.runs, "wm")
     return 0
 
 

@@ -195,7 +195,9 @@ def choose_wine(win32_build, win64_build, work, standin=None):
 def wine_env(prefix, arch, display=None, home=None):
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("WINE") and k not in ("DISPLAY", "XAUTHORITY")}
-    env.update(WINEPREFIX=prefix, WINEARCH=arch, WINEDEBUG="-all",
+    # QUIL_E2E_WINEDEBUG: Wine's debug channels, to look into a journey.
+    env.update(WINEPREFIX=prefix, WINEARCH=arch,
+               WINEDEBUG=os.environ.get("QUIL_E2E_WINEDEBUG", "-all"),
                WINEDLLOVERRIDES=DLL_OVERRIDES)
     if home:
         # An empty home keeps the prefix's user folders inside the prefix
@@ -324,6 +326,7 @@ class Window:
         self.controls = data["controls"]
         self.focus = data["focus"]
         self.maximized = data["maximized"]
+        self.foreground = data.get("foreground", False)
 
     def control(self, cid):
         for c in self.controls:
@@ -432,7 +435,8 @@ class Session:
     """One journey's machine: its own prefix copy, X display and wineserver,
     all ended when the journey ends, whatever happened."""
 
-    def __init__(self, wine, work, name, display=None, hosts=None, dll_overrides=None):
+    def __init__(self, wine, work, name, display=None, hosts=None, dll_overrides=None,
+                 screen=(1024, 768), desktop=True):
         self.wine = wine
         self.work = work = os.path.abspath(work)
         self.name = name
@@ -442,6 +446,8 @@ class Session:
         self.home = os.path.join(work, "home")
         self.xvfb = None
         self.display = display      # a display of the user's; else a new Xvfb
+        self.screen = screen        # the size of the Xvfb and of the desktop on it
+        self.desktop = desktop      # Wine's virtual desktop on the Xvfb (else the bare display)
         self.env = None
         self.processes = []
         self.shot_count = 0
@@ -467,6 +473,8 @@ class Session:
             shutil.rmtree(self.shots, ignore_errors=True)
             os.makedirs(self.shots)
             if not self.display:
+                if self.desktop:
+                    self._set_desktop()
                 self._start_display()
             if self.hosts is not None:
                 self.network = PrivateNetwork(self.root, self.hosts)
@@ -520,11 +528,23 @@ class Session:
                 self.xvfb.wait(timeout=20)
         return False
 
+    def _set_desktop(self):
+        """Every program of the session runs on Wine's own virtual desktop, a
+        screen of its own inside the X display, as on a user's desktop: on
+        a bare X display Wine waits two seconds for a window manager each
+        time a window is hidden, and screenshots keep windows that are gone.
+        Written into the copy's registry before its wineserver starts."""
+        stamp = int(time.time())
+        with open(os.path.join(self.prefix, "user.reg"), "a") as f:
+            f.write('\n[Software\\\\Wine\\\\Explorer] %d\n"Desktop"="Default"\n'
+                    '\n[Software\\\\Wine\\\\Explorer\\\\Desktops] %d\n"Default"="%dx%d"\n'
+                    % (stamp, stamp, self.screen[0], self.screen[1]))
+
     def _start_display(self):
         # Xvfb picks a free display number itself and writes it to the pipe.
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % self.screen,
              "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL,
             stderr=open(os.path.join(self.root, "xvfb.log"), "w"))
@@ -788,7 +808,10 @@ class Session:
             out = subprocess.run(["xwininfo", "-id", str(w.xid)], env=self._xenv(),
                                  capture_output=True, text=True, timeout=30)
         mapped = "Map State: IsViewable" in out.stdout
-        return mapped and (w.focus != 0 or not w.controls)
+        # On the desktop, keys go to the foreground window, which a dialog
+        # becomes a moment after it is shown and has its focus.
+        return (mapped and (w.focus != 0 or not w.controls)
+                and (w.foreground or not self.desktop))
 
     def _xenv(self):
         env = dict(os.environ)
@@ -796,21 +819,41 @@ class Session:
         return env
 
     def key(self, window, *keys):
-        """Sends keys to a window, as typed by the user."""
+        """Sends keys to a window, as typed by the user. On Wine's desktop
+        they go through the X test extension, as from a keyboard, to the
+        window with the input focus, once Wine has made `window` the
+        foreground window (it passes on keys sent to a window of its desktop
+        directly only now and then). On a bare display they are sent to the
+        window itself, which has no input focus to go by."""
         log("keys %s to %r" % (" ".join(keys), window))
         for key in keys:
+            if self.desktop:
+                self.wait_foreground(window)
+                self._xdotool(["key", key])
+                continue
             # Pressed and released apart: a key that closes its window (Enter
-            # on a dialog) may take the window away before its release, and
-            # where nothing keeps the window a moment longer (a window
-            # manager that answers at once) that release has nowhere to go.
-            for action in ("keydown", "keyup"):
-                with self.spent.on("xdotool"):
-                    out = subprocess.run(["xdotool", action, "--window", str(window.xid), key],
-                                         env=self._xenv(), capture_output=True, text=True,
-                                         timeout=30)
-                gone = action == "keyup" and "BadWindow" in out.stderr
-                if out.returncode != 0 and not gone:
-                    raise JourneyError("xdotool could not send %s: %s" % (key, out.stderr.strip()))
+            # on a dialog) may take the window away before its release.
+            self._xdotool(["keydown", "--window", str(window.xid), key])
+            self._xdotool(["keyup", "--window", str(window.xid), key], gone_is_fine=True)
+
+    def _xdotool(self, args, gone_is_fine=False):
+        with self.spent.on("xdotool"):
+            out = subprocess.run(["xdotool"] + args, env=self._xenv(), capture_output=True,
+                                 text=True, timeout=30)
+        if out.returncode != 0 and not (gone_is_fine and "BadWindow" in out.stderr):
+            raise JourneyError("xdotool %s failed: %s" % (" ".join(args), out.stderr.strip()))
+
+    def wait_foreground(self, window, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            current = [w for w in self.windows() if w.hwnd == window.hwnd]
+            if not current:
+                raise JourneyError("%r is gone before a key could be sent to it" % window)
+            if current[0].foreground:
+                return current[0]
+            time.sleep(0.1)
+        self.shot("timeout-foreground")
+        raise JourneyError("%r did not come to the foreground within %d s" % (window, timeout))
 
     def focus_to(self, window, control_id, what, timeout=20):
         """Tabs through the dialog until control `control_id` has the focus."""

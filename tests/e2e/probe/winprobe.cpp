@@ -177,7 +177,8 @@ BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
   line += "\"exe\":" + Json(exe) + ",\"machine\":" + Json(MachineOf(pid)) +
           ",\"class\":" + Json(ClassOf(hwnd)) +
           ",\"title\":" + Json(title) + ",\"enabled\":" + Flag(IsWindowEnabled(hwnd)) +
-          ",\"maximized\":" + Flag(IsZoomed(hwnd)) + ",\"controls\":[";
+          ",\"maximized\":" + Flag(IsZoomed(hwnd)) +
+          ",\"foreground\":" + Flag(hwnd == GetForegroundWindow()) + ",\"controls\":[";
   EnumChildWindows(hwnd, AddControl, reinterpret_cast<LPARAM>(&line));
   line += "]}\n";
   std::fputs(line.c_str(), stdout);
