@@ -740,7 +740,7 @@ def is_backdrop(w):
 class Screenshot:
     """A screenshot's pixels, read through ImageMagick's raw RGB output."""
 
-    def __init__(self, path, width=1024, height=768):
+    def __init__(self, path, width, height):
         out = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True,
                              timeout=60)
         if out.returncode != 0 or len(out.stdout) != width * height * 3:
@@ -831,28 +831,45 @@ def check_owned_by_backdrop(check, window, backdrop, what):
     check.equal(window.data.get("owner"), backdrop.hwnd, "the %s's owner is the backdrop" % what)
 
 
+def backdrop_behind_location(s, check, process):
+    """The location dialog and the backdrop behind it, checked on a screen
+    of the session's size: the backdrop covers it, its fill and pattern reach
+    every corner, its title stands at the top left, and the dialog belongs
+    to it and stands whole in the middle of the screen."""
+    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
+    width, height = s.screen
+    shot = Screenshot(s.shot("location"), width, height)
+    backdrops = [w for w in s.windows() if is_backdrop(w)]
+    check.equal(len(backdrops), 1, "one backdrop window is up")
+    if not backdrops:
+        return loc, None
+    back = backdrops[0]
+    check.equal((back.title, back.controls), ("", []), "the backdrop has no title and no controls")
+    left, top, right, bottom = back.data["rect"]
+    check.true(left <= 0 and top <= 0 and right >= width and bottom >= height,
+               "the backdrop covers the whole %dx%d screen (%s)" % (width, height,
+                                                                     back.data["rect"]))
+    check.true(back.maximized, "the backdrop is shown maximised")
+    check.true(not back.data["enabled"], "the modal location dialog disables the backdrop")
+    check_owned_by_backdrop(check, loc, back, "location dialog")
+    check_backdrop_picture(check, shot, loc)
+    left, top, right, bottom = loc.data["rect"]
+    check.true(0 <= left and 0 <= top and right <= width and bottom <= height,
+               "the location dialog stands whole on the screen (%s)" % loc.data["rect"])
+    check.true(abs((left + right) - width) <= 4 and abs((top + bottom) - height) <= 4,
+               "the location dialog stands in the middle of the screen (%s)" % loc.data["rect"])
+    return loc, back
+
+
 @journey("backdrop")
 def backdrop_journey(s, check):
     # A newer main program in place: the run ends with a notice after the
     # agreement, so one run shows every kind of window in front of the backdrop.
     place_main_program(s, s.wine.product("Quillmark-1.0.0.2.exe"))
     process = s.start_installer()
-    loc = s.wait_for(is_location_dialog, "the location dialog", process=process)
-    shot = Screenshot(s.shot("location"))
-    windows = s.windows()
-    backdrops = [w for w in windows if is_backdrop(w)]
-    check.equal(len(backdrops), 1, "one backdrop window is up")
-    if not backdrops:
+    loc, back = backdrop_behind_location(s, check, process)
+    if not back:
         return
-    back = backdrops[0]
-    check.equal((back.title, back.controls), ("", []), "the backdrop has no title and no controls")
-    left, top, right, bottom = back.data["rect"]
-    check.true(left <= 0 and top <= 0 and right >= 1024 and bottom >= 768,
-               "the backdrop covers the whole 1024x768 screen (%s)" % back.data["rect"])
-    check.true(back.maximized, "the backdrop is shown maximised")
-    check.true(not back.data["enabled"], "the modal location dialog disables the backdrop")
-    check_owned_by_backdrop(check, loc, back, "location dialog")
-    check_backdrop_picture(check, shot, loc)
 
     s.key(loc, "Return")
     s.wait_gone(loc, "the location dialog")
@@ -873,13 +890,28 @@ def backdrop_journey(s, check):
     # Without a window manager nobody draws the notice's caption: its lower
     # half is sure to be the notice's own client area.
     left, top, right, bottom = notice.data["rect"]
-    box = (max(0, left + 4), max(0, (top + bottom) // 2), min(1024, right - 4),
-           min(768, bottom - 4))
-    share = Screenshot(path).share([BACKDROP_FILL, BACKDROP_PATTERN], box)
+    box = (max(0, left + 4), max(0, (top + bottom) // 2), min(s.screen[0], right - 4),
+           min(s.screen[1], bottom - 4))
+    share = Screenshot(path, *s.screen).share([BACKDROP_FILL, BACKDROP_PATTERN], box)
     check.true(share < 0.05, "the notice stands in front of the backdrop (%.0f%% of %s is backdrop)"
                % (100 * share, box))
     s.key(notice, "Return")
     check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after the notice")
+
+
+def screen_journey(width, height):
+    """The backdrop and the location dialog on a screen of another size."""
+    @journey("screen-%dx%d" % (width, height))
+    @session_options(lambda wine: dict(screen=(width, height)))
+    def walk(s, check):
+        process = s.start_installer()
+        loc, _ = backdrop_behind_location(s, check, process)
+        s.key(loc, "Escape")
+        check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0 after Escape")
+
+
+for size in ((800, 600), (1920, 1080), (2560, 1440)):
+    screen_journey(*size)
 
 
 # ------------------------------------------------------ a nearly full disk ---
