@@ -36,11 +36,7 @@ from wine_session import (INSTALLER_FOLDER, JourneyError, Session, Template, cho
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 from pe import Pe  # noqa: E402
-DEFAULT_FOLDER = "C:\\Program Files\\Quillmark"
 SETTINGS_KEY = "HKCU\\Software\\Kestrel\\Quillmark\\Settings"
-MACHINE_KEY = "HKLM\\SOFTWARE\\Kestrel"
-APP_PATHS_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quillmark.exe"
-UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark"
 
 NOTICE_4 = ("Unable to overwrite existing quillmark.exe file; installation aborted.  If your "
             "existing copy of Quillmark is running, please shut it down and try again.  "
@@ -50,6 +46,24 @@ NOTICE_5 = ("A more recent version of Quillmark already exists at the install lo
             "Installation aborted.")
 
 JOURNEYS = {}
+
+
+# Where the installer puts things: on 64-bit Windows, a 32-bit program's
+# Program Files and HKLM\Software are its own (Wine.program_files, .software).
+def default_folder(s):
+    return s.wine.program_files + "\\Quillmark"
+
+
+def machine_key(s):
+    return s.wine.software + "\\Kestrel"
+
+
+def app_paths_key(s):
+    return s.wine.software + "\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quillmark.exe"
+
+
+def uninstall_key(s):
+    return s.wine.software + "\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark"
 
 
 def journey(name, pending=None):
@@ -102,7 +116,7 @@ def location_up(s, process):
 def walk_location(s, check, process, key="Return"):
     """Waits for the location dialog, checks the proposal, answers it."""
     loc = location_up(s, process)
-    check.equal(loc.text(1000), DEFAULT_FOLDER, "the location dialog proposes the default folder")
+    check.equal(loc.text(1000), default_folder(s), "the location dialog proposes the default folder")
     check.equal(loc.focus, 1, "the focus starts on Install")
     s.key(loc, key)
     s.wait_gone(loc, "the location dialog")
@@ -162,7 +176,7 @@ def close_main_program(s):
 
 
 def check_nothing_installed(s, check, folder_exists):
-    folder = s.unix_path(DEFAULT_FOLDER)
+    folder = s.unix_path(default_folder(s))
     if folder_exists:
         check.true(os.path.isdir(folder) and os.listdir(folder) == [],
                    "the validated install folder exists and is empty")
@@ -190,16 +204,16 @@ def default_journey(s, check):
     check_main_program_up(s, check)
 
     payload = s.wine.payload
-    folder = s.unix_path(DEFAULT_FOLDER)
+    folder = s.unix_path(default_folder(s))
     windir_win = s.windir
     windir = s.unix_path(windir_win)
     check.true(filecmp.cmp(os.path.join(folder, "Quillmark.exe"),
                            os.path.join(payload, "Quillmark.exe"), shallow=False),
                "Quillmark.exe is the program the installer carries")
-    attrs = s.attributes(DEFAULT_FOLDER)
+    attrs = s.attributes(default_folder(s))
     for rid, kind, name, storage, read_only in payload_rows():
         place = folder if kind == "kInstallFolder" else windir
-        where = DEFAULT_FOLDER if kind == "kInstallFolder" else windir_win
+        where = default_folder(s) if kind == "kInstallFolder" else windir_win
         path = os.path.join(place, name)
         form = "raw" if storage == "kRaw" else "expanded"
         if not check.true(os.path.isfile(path), "%s (%d) is in %s" % (name, rid, where)):
@@ -261,12 +275,12 @@ def registry_journey(s, check):
     expect(SETTINGS_KEY, "nolmaccess", "REG_DWORD", "0x0")
     expect(SETTINGS_KEY, "patch", "REG_SZ", "blank")
     expect(SETTINGS_KEY, "Installed", "REG_SZ", "C:\\setup\\Quil.exe")
-    expect(MACHINE_KEY, "Path", "REG_SZ", DEFAULT_FOLDER)
-    expect(MACHINE_KEY, "patch", "REG_SZ", "blank")
-    expect(APP_PATHS_KEY, "(Default)", "REG_SZ", DEFAULT_FOLDER + "\\Quillmark.exe")
-    expect(APP_PATHS_KEY, "Path", "REG_SZ", DEFAULT_FOLDER)
-    expect(UNINSTALL_KEY, "DisplayName", "REG_SZ", "Quillmark 2003   (Remove Only)")
-    expect(UNINSTALL_KEY, "UninstallString", "REG_SZ", windir + "\\uninst1.exe")
+    expect(machine_key(s), "Path", "REG_SZ", default_folder(s))
+    expect(machine_key(s), "patch", "REG_SZ", "blank")
+    expect(app_paths_key(s), "(Default)", "REG_SZ", default_folder(s) + "\\Quillmark.exe")
+    expect(app_paths_key(s), "Path", "REG_SZ", default_folder(s))
+    expect(uninstall_key(s), "DisplayName", "REG_SZ", "Quillmark 2003   (Remove Only)")
+    expect(uninstall_key(s), "UninstallString", "REG_SZ", windir + "\\uninst1.exe")
 
 
 # ------------------------------------------------- an existing main program ---
@@ -274,16 +288,16 @@ def registry_journey(s, check):
 def place_main_program(s, source, read_only=False, extra=b""):
     """Puts `source` (with `extra` bytes after it) where the installer puts
     Quillmark.exe; the bytes placed."""
-    folder = s.unix_path(DEFAULT_FOLDER, create=True)
+    folder = s.unix_path(default_folder(s), create=True)
     with open(source, "rb") as f:
         data = f.read() + extra
     with open(os.path.join(folder, "Quillmark.exe"), "wb") as f:
         f.write(data)
     if read_only:
-        code, out = s.run("attrib", "+r", DEFAULT_FOLDER + "\\Quillmark.exe")
+        code, out = s.run("attrib", "+r", default_folder(s) + "\\Quillmark.exe")
         if code != 0:
             raise JourneyError("attrib +r failed: %s" % out)
-        if "R" not in s.attributes(DEFAULT_FOLDER).get("quillmark.exe", ""):
+        if "R" not in s.attributes(default_folder(s)).get("quillmark.exe", ""):
             raise JourneyError("the earlier copy could not be made read-only")
     return data
 
@@ -304,7 +318,7 @@ def refused_replacement(s, check, code, text, running=False):
 
 
 def check_nothing_but_main_program(s, check, data):
-    folder = s.unix_path(DEFAULT_FOLDER)
+    folder = s.unix_path(default_folder(s))
     with open(os.path.join(folder, "Quillmark.exe"), "rb") as f:
         check.true(f.read() == data, "the existing Quillmark.exe is left as it was")
     check.equal(sorted(os.listdir(folder)), ["Quillmark.exe"],
@@ -318,7 +332,7 @@ def check_nothing_but_main_program(s, check, data):
 @journey("in-use")
 def in_use_journey(s, check):
     data = place_main_program(s, os.path.join(s.wine.payload, "Quillmark.exe"))
-    running = s.start(DEFAULT_FOLDER + "\\Quillmark.exe", "quillmark")
+    running = s.start(default_folder(s) + "\\Quillmark.exe", "quillmark")
     s.wait_for(is_main_program, "the running Quillmark.exe", process=running, ready=False)
     refused_replacement(s, check, "4", NOTICE_4, running=True)
     check_nothing_but_main_program(s, check, data)
@@ -338,10 +352,10 @@ def read_only_copy_journey(s, check):
                        extra=b"an earlier copy")
     default_walk(s, check)
     check_main_program_up(s, check)
-    installed = os.path.join(s.unix_path(DEFAULT_FOLDER), "Quillmark.exe")
+    installed = os.path.join(s.unix_path(default_folder(s)), "Quillmark.exe")
     check.true(filecmp.cmp(installed, os.path.join(s.wine.payload, "Quillmark.exe"),
                            shallow=False), "the read-only copy was replaced by the carried program")
-    check.true("R" not in s.attributes(DEFAULT_FOLDER).get("quillmark.exe", "R"),
+    check.true("R" not in s.attributes(default_folder(s)).get("quillmark.exe", "R"),
                "the new Quillmark.exe is not read-only")
     no_leftovers(s, check)
 
@@ -355,7 +369,7 @@ def second_run_journey(s, check):
     loc = s.wait_for(is_location_dialog, "the location dialog of the second run",
                      process=process)
     s.shot("second-location")
-    check.equal(loc.text(1000), DEFAULT_FOLDER, "the second run proposes the recorded folder")
+    check.equal(loc.text(1000), default_folder(s), "the second run proposes the recorded folder")
     check.true(not loc.enabled(1002), "Change... is disabled when a previous install is found")
     s.key(loc, "Return")
     agr = s.wait_for(is_agreement_dialog, "the agreement dialog of the second run",
@@ -363,7 +377,7 @@ def second_run_journey(s, check):
     s.key(agr, "Return")
     check.equal(s.wait_exit(process, 240), 0, "the second run exits with 0")
     check_main_program_up(s, check)
-    folder = s.unix_path(DEFAULT_FOLDER)
+    folder = s.unix_path(default_folder(s))
     for _, kind, name, _, _ in payload_rows():
         if kind == "kInstallFolder":
             check.true(filecmp.cmp(os.path.join(folder, name), os.path.join(s.wine.payload, name),
@@ -387,7 +401,7 @@ def drive_refusal(kind):
         os.makedirs(target, exist_ok=True)
         os.symlink(target, os.path.join(s.prefix, "dosdevices", "d:"))
         s.reg_add("HKLM\\Software\\Wine\\Drives", "d:", "REG_SZ", kind)
-        s.reg_add(MACHINE_KEY, "Path", "REG_SZ", "D:\\Quillmark")
+        s.reg_add(machine_key(s), "Path", "REG_SZ", "D:\\Quillmark")
         s.restart_wineserver()
 
         process = s.start_installer()
@@ -408,7 +422,7 @@ def drive_refusal(kind):
         s.key(again, "Escape")
         check.equal(s.wait_exit(process, 60), 0, "Quil.exe exits with 0")
         check.equal(os.listdir(target), [], "nothing was written to drive D:")
-        check.true(not os.path.exists(s.unix_path(DEFAULT_FOLDER)), "no install folder was made")
+        check.true(not os.path.exists(s.unix_path(default_folder(s))), "no install folder was made")
     return walk
 
 
@@ -639,9 +653,9 @@ def check_link(s, check, folder, where):
     with open(path, "rb") as f:
         check.true(f.read(4) == b"L\0\0\0", "the shortcut in %s is a shell link" % where)
     fields, contains, _ = lnkinfo(path)
-    target = DEFAULT_FOLDER + "\\Quillmark.exe"
+    target = default_folder(s) + "\\Quillmark.exe"
     check.equal(fields.get("Local path"), target, "the target of the shortcut in %s" % where)
-    check.equal(fields.get("Working directory"), DEFAULT_FOLDER,
+    check.equal(fields.get("Working directory"), default_folder(s),
                 "the working directory of the shortcut in %s" % where)
     check.equal(fields.get("Description"), LINK_DESCRIPTION,
                 "the description of the shortcut in %s" % where)
@@ -973,7 +987,7 @@ def nearly_full_disk_journey(s, check):
     filler = os.path.join(drive, "filler.bin")
     with open(filler, "wb") as f:
         f.write(b"\0" * (8192 - 1536) * 1024)
-    s.reg_add(MACHINE_KEY, "Path", "REG_SZ", NEARLY_FULL_FOLDER)
+    s.reg_add(machine_key(s), "Path", "REG_SZ", NEARLY_FULL_FOLDER)
     s.restart_wineserver()
     folder = os.path.join(drive, "Quillmark")
     rows = [name for _, kind, name, _, _ in payload_rows() if kind == "kInstallFolder"]
@@ -1141,7 +1155,7 @@ def check_prefix_unchanged(s, check, record, what):
 
 
 def uninstall_command(s):
-    values = s.reg_values(UNINSTALL_KEY) or {}
+    values = s.reg_values(uninstall_key(s)) or {}
     return values.get("UninstallString", ("", ""))[1]
 
 
@@ -1162,7 +1176,7 @@ def answer_yes(s, check, process):
     q = uninstaller_message(s, process, "the uninstaller's question", "question")
     text = message_text(q)
     check.true(UNINSTALL_QUESTION in text, "the uninstaller asks whether to remove Quillmark 2003")
-    check.true(DEFAULT_FOLDER in text, "the question names the install folder")
+    check.true(default_folder(s) in text, "the question names the install folder")
     check.equal((q.text(6), q.text(7)), ("&Yes", "&No"), "the question has Yes and No")
     check.equal(q.focus, 6, "the focus starts on Yes")
     s.key(q, "Return")
@@ -1193,8 +1207,9 @@ def install_then_uninstall(s, check, record=None):
     close_main_program(s)
     if record is not None:
         made = prefix_record(s, "installed") - record
-        for sign in ("file Program Files/Quillmark/Quillmark.exe ", "file windows/uninst1.exe ",
-                     "reg " + UNINSTALL_KEY.replace("HKLM", "HKEY_LOCAL_MACHINE"),
+        installed = default_folder(s)[3:].replace("\\", "/")
+        for sign in ("file %s/Quillmark.exe " % installed, "file windows/uninst1.exe ",
+                     "reg " + uninstall_key(s).replace("HKLM", "HKEY_LOCAL_MACHINE"),
                      "reg " + SETTINGS_KEY.replace("HKCU", "HKEY_CURRENT_USER") + " | \"patch\""):
             check.true(any(e.startswith(sign) for e in made),
                        "the record of the prefix sees the install's %s" % sign.split(" ", 1)[1])
@@ -1223,7 +1238,7 @@ def install_uninstall_journey(s, check):
 def uninstall_user_file_journey(s, check):
     default_walk(s, check)
     close_main_program(s)
-    folder = s.unix_path(DEFAULT_FOLDER)
+    folder = s.unix_path(default_folder(s))
     with open(os.path.join(folder, "My notes.txt"), "w") as f:
         f.write("INT. KITCHEN - NIGHT\n")
     process = start_uninstaller(s, uninstall_command(s))
@@ -1231,7 +1246,7 @@ def uninstall_user_file_journey(s, check):
     done = uninstaller_message(s, process, "the uninstaller's last message", "removed-kept")
     text = message_text(done)
     check.true(text.startswith(UNINSTALL_REMOVED), "it says %r" % UNINSTALL_REMOVED)
-    check.true(DEFAULT_FOLDER in text and "My notes.txt" in text,
+    check.true(default_folder(s) in text and "My notes.txt" in text,
                "it names the kept folder and the user's file")
     s.key(done, "Return")
     check.equal(s.wait_exit(process, 60, "uninst1.exe"), 0, "uninst1.exe exits with 0")
@@ -1240,7 +1255,7 @@ def uninstall_user_file_journey(s, check):
     with open(os.path.join(folder, "My notes.txt")) as f:
         check.equal(f.read(), "INT. KITCHEN - NIGHT\n", "the user's file is untouched")
     check.equal(s.reg_values(SETTINGS_KEY), None, "the settings key is gone")
-    check.equal(s.reg_values(UNINSTALL_KEY), None, "the uninstall entry is gone")
+    check.equal(s.reg_values(uninstall_key(s)), None, "the uninstall entry is gone")
 
 
 @journey("uninstall-running")
@@ -1300,7 +1315,7 @@ def uninstall_file_in_use_journey(s, check):
     default_walk(s, check)
     close_main_program(s)
     command = uninstall_command(s)
-    guide = DEFAULT_FOLDER + "\\Guide1.rtf"
+    guide = default_folder(s) + "\\Guide1.rtf"
     holder = hold_open(s, guide)
 
     process = start_uninstaller(s, command)
@@ -1313,7 +1328,7 @@ def uninstall_file_in_use_journey(s, check):
                "it names the document in use, and why")
     s.key(told, "Return")
     check.equal(s.wait_exit(process, 60, "uninst1.exe"), 1, "uninst1.exe exits with 1")
-    folder = s.unix_path(DEFAULT_FOLDER)
+    folder = s.unix_path(default_folder(s))
     check.equal(sorted(os.listdir(folder)), ["Guide1.rtf", "Quillmark.exe"],
                 "the document and the program stay, every other file is gone")
     check.true(os.path.exists(s.unix_path(command)), "the uninstaller stays")
@@ -1331,6 +1346,80 @@ def uninstall_file_in_use_journey(s, check):
     check.equal(s.wait_exit(process, 60, "uninst1.exe"), 0, "the second run exits with 0")
     wait_self_removed(s, check, s.unix_path(command))
     check_prefix_unchanged(s, check, record, "before the install")
+
+
+# ------------------------------------------------------ 64-bit Windows ---
+# The shipped 32-bit Quil.exe in a 64-bit prefix, as most users run it. The
+# places are checked by name: these journeys pin the redirection of Wine's
+# WoW64, which follows Windows' documented rules for 32-bit programs.
+
+WOW64_FOLDER = "C:\\Program Files (x86)\\Quillmark"
+WOW64_KEYS = {
+    "Kestrel": "HKLM\\Software\\Wow6432Node\\Kestrel",
+    "App Paths": "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\App Paths"
+                 "\\Quillmark.exe",
+    "Uninstall": "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+                 "\\Quillmark",
+}
+
+
+def on_64_bit_windows(wine):
+    return dict(wine=wine.on_64_bit_windows())
+
+
+def check_redirected_entries(s, check, folder):
+    """The machine-wide entries, found under Wow6432Node and nowhere else."""
+    for what, key, name, want in (("the machine key", WOW64_KEYS["Kestrel"], "Path", folder),
+                                  ("App Paths", WOW64_KEYS["App Paths"], "(Default)",
+                                   folder + "\\Quillmark.exe"),
+                                  ("the uninstall entry", WOW64_KEYS["Uninstall"],
+                                   "UninstallString", s.windir + "\\uninst1.exe")):
+        values = s.reg_values(key) or {}
+        check.equal(values.get(name, ("", ""))[1], want, "%s is in %s" % (what, key))
+        # App Paths is one key in both views under Wine, so the 64-bit shell
+        # finds the program too; the others are the 32-bit view's own.
+        if what != "App Paths":
+            native = key.replace("\\Wow6432Node", "")
+            check.equal(s.reg_values(native), None, "and not in 64-bit Windows' own %s" % native)
+
+
+@journey("wow64-default")
+@session_options(on_64_bit_windows)
+def wow64_default_journey(s, check):
+    check.equal(default_folder(s), WOW64_FOLDER, "the proposal to look for is Program Files (x86)")
+    default_journey(s, check)
+    check.true(not os.path.exists(s.unix_path("C:\\Program Files\\Quillmark")),
+               "nothing went into 64-bit Windows' own C:\\Program Files")
+    check_redirected_entries(s, check, WOW64_FOLDER)
+
+
+@journey("wow64-recorded-folder")
+@session_options(on_64_bit_windows)
+def wow64_recorded_folder_journey(s, check):
+    recorded = "C:\\Scripts\\Quillmark"
+    folder = s.unix_path(recorded, create=True)
+    shutil.copy2(s.wine.product("Quillmark.exe"), folder)
+    s.reg_add(WOW64_KEYS["Kestrel"], "Path", "REG_SZ", recorded)
+    process = s.start_installer()
+    loc = location_up(s, process)
+    check.equal(loc.text(1000), recorded, "the folder recorded under Wow6432Node is proposed")
+    check.true(not loc.enabled(1002), "Change... is disabled: a previous install is there")
+    s.key(loc, "Return")
+    agr = walk_agreement(s, check, process)
+    s.key(agr, "Return")
+    check.equal(s.wait_exit(process, 240), 0, "Quil.exe exits with 0")
+    check_main_program_up(s, check)
+    check.true(all(os.path.isfile(os.path.join(folder, name)) for _, kind, name, _, _
+                   in payload_rows() if kind == "kInstallFolder"),
+               "the install folder's files are in %s" % recorded)
+    check.true(not os.path.exists(s.unix_path(WOW64_FOLDER)), "nothing went to the default folder")
+    check_redirected_entries(s, check, recorded)
+
+
+@journey("wow64-install-uninstall")
+@session_options(on_64_bit_windows)
+def wow64_install_uninstall_journey(s, check):
+    install_uninstall_journey(s, check)
 
 
 # ------------------------------------------------------ a downloaded copy ---
@@ -1466,7 +1555,7 @@ def damaged_copy_journey(s, check):
                   if storage == "kCompressed" and not name.endswith(".exe"))
     damages = [(raw, "a raw row"), (packed, "a packed row"), (106, "the main program"),
                (119, "the uninstaller")]
-    before = {key: s.reg_values(key) for key in ("HKCU\\Software\\Kestrel", MACHINE_KEY)}
+    before = {key: s.reg_values(key) for key in ("HKCU\\Software\\Kestrel", machine_key(s))}
     for rid, what in damages:
         process = s.start_installer(flip_in_resource(data, resources, rid))
         notice = s.wait_for(is_notice("80"), "the notice of a damaged file (%s)" % what,
@@ -1500,13 +1589,14 @@ def check_program_that_ran(s, check):
 
 def run_journey(name, wine, work):
     fn, pending = JOURNEYS[name]
+    options = getattr(fn, "session_options", lambda _: {})(wine)
+    wine = options.pop("wine", wine)
     log("=== journey %s: %s" % (name, wine.describe()))
     if pending:
         log("(pending: %s)" % pending)
     check = Checks()
     start = time.monotonic()
     try:
-        options = getattr(fn, "session_options", lambda _: {})(wine)
         with Session(wine, work, name, **options) as s:
             try:
                 fn(s, check)

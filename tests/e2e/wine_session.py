@@ -71,16 +71,36 @@ class Wine:
     """One way of running the installer: which build, which loader, which
     prefix architecture."""
 
-    def __init__(self, arch, loader, build, why):
+    def __init__(self, arch, loader, build, why, machine=None):
         self.arch = arch            # "win32" or "win64"
         self.loader = loader
         self.build = os.path.abspath(build)
         self.why = why
+        # The processor the probe must report for Quil.exe's process.
+        self.machine = machine or ("i386" if arch == "win32" else "amd64")
 
     @property
-    def machine(self):
-        """The processor the probe must report for Quil.exe's process."""
-        return "i386" if self.arch == "win32" else "amd64"
+    def wow64(self):
+        """A 32-bit program in a 64-bit prefix, as on 64-bit Windows."""
+        return self.arch == "win64" and self.machine == "i386"
+
+    def on_64_bit_windows(self):
+        """The same 32-bit program in a 64-bit prefix (WoW64): wine64 hands
+        it to the 32-bit loader, as 64-bit Windows does."""
+        if self.machine != "i386":
+            raise JourneyError("64-bit Windows runs the 32-bit program; this is " + self.describe())
+        return Wine("win64", WINE64, self.build, "", machine="i386")
+
+    @property
+    def program_files(self):
+        """Where a 32-bit program's Program Files are."""
+        return "C:\\Program Files (x86)" if self.wow64 else "C:\\Program Files"
+
+    @property
+    def software(self):
+        """Where a 32-bit program's HKLM\\Software keys are, as a 64-bit
+        reg.exe names them."""
+        return "HKLM\\Software\\Wow6432Node" if self.wow64 else "HKLM\\Software"
 
     @property
     def quil(self):
@@ -100,6 +120,8 @@ class Wine:
     def describe(self):
         if self.arch == "win32":
             return "the 32-bit Quil.exe under 32-bit Wine (WINEARCH=win32)"
+        if self.wow64:
+            return "the 32-bit Quil.exe in a 64-bit prefix (WINEARCH=win64, WoW64)"
         return ("the x86-64 build of Quil.exe under wine64 (WINEARCH=win64), standing in "
                 "for the 32-bit program: " + self.why)
 

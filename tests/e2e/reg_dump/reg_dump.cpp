@@ -27,7 +27,9 @@ bool EnableBackupPrivilege() {
 
 bool Save(HKEY root, const char* subkey, const char* file) {
   HKEY key = nullptr;
-  LONG status = RegOpenKeyExA(root, subkey, 0, KEY_READ, &key);
+  // The whole key as 64-bit Windows keeps it, the 32-bit programs' own
+  // (Wow6432Node) included; a 32-bit Windows ignores the flag.
+  LONG status = RegOpenKeyExA(root, subkey, 0, KEY_READ | KEY_WOW64_64KEY, &key);
   if (status == ERROR_SUCCESS) {
     DeleteFileA(file);  // RegSaveKey refuses a file that exists
     status = RegSaveKeyA(key, file, nullptr);
