@@ -1348,6 +1348,69 @@ def uninstall_file_in_use_journey(s, check):
     check_prefix_unchanged(s, check, record, "before the install")
 
 
+# -------------------------------------------------------- the folder browser ---
+
+BROWSER_TREE = 14145  # the browser's tree of folders (shell32's own id)
+
+
+def is_folder_browser(w):
+    """The shell's folder browser, found by its tree rather than by its
+    title, which is in the user's language."""
+    tree = w.control(BROWSER_TREE)
+    return w.exe == "quil.exe" and tree is not None and tree["class"] == "SysTreeView32"
+
+
+def browse_to(s, check, loc, folder):
+    """"Change..." on the location dialog, then the tree: My Computer, C:,
+    then each of `folder`'s names by its first letter (folders of distinct
+    first letters), and a click on OK (Enter in Wine's tree does not press
+    it). The tree fills an opened folder a moment after it opens, so typing
+    waits for that."""
+    loc = s.focus_to(loc, 1002, "Change...")
+    s.key(loc, "space")
+    browser = s.wait_for(is_folder_browser, "the folder browser")
+    browser = s.focus_to(browser, BROWSER_TREE, "the tree of folders")
+    s.key(browser, "m", "Right")
+    time.sleep(1)
+    s.key(browser, "Down", "Right")
+    names = [n for n in folder.split("\\")[1:] if n]
+    for i, name in enumerate(names):
+        time.sleep(1)
+        s.key(browser, name[0].lower())
+        if i + 1 < len(names):
+            s.key(browser, "Right")
+    s.shot("browser")
+    s.click(browser, 1)
+    s.wait_gone(browser, "the folder browser")
+    return s.refresh(loc)
+
+
+@journey("change-folder")
+def change_folder_journey(s, check):
+    chosen = "C:\\Kino Drehbücher à l'écran"
+    os.makedirs(s.unix_path(chosen, create=True), exist_ok=True)
+    process = s.start_installer()
+    loc = location_up(s, process)
+    loc = browse_to(s, check, loc, chosen)
+    target = chosen + "\\Quillmark"
+    s.shot("location-changed")
+    check.equal(loc.text(1000), target, "the location dialog shows the folder chosen, with "
+                "\\Quillmark added")
+    # Change... keeps the focus, and with it Enter: Install is pressed itself.
+    s.click(loc, 1)
+    s.wait_gone(loc, "the location dialog")
+    agr = walk_agreement(s, check, process)
+    s.key(agr, "Return")
+    check.equal(s.wait_exit(process, 240), 0, "Quil.exe exits with 0")
+    check_main_program_up(s, check)
+    folder = s.unix_path(target)
+    check.equal(sorted(n for _, kind, n, _, _ in payload_rows() if kind == "kInstallFolder"
+                       and not os.path.isfile(os.path.join(folder, n))), [],
+                "every file of the install folder is in %s" % target)
+    check.equal((s.reg_values(machine_key(s)) or {}).get("Path"), ("REG_SZ", target),
+                "the install records that folder")
+
+
 # ------------------------------------------------------ 64-bit Windows ---
 # The shipped 32-bit Quil.exe in a 64-bit prefix, as most users run it. The
 # places are checked by name: these journeys pin the redirection of Wine's

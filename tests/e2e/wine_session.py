@@ -470,6 +470,7 @@ class Session:
         self.display = display      # a display of the user's; else a new Xvfb
         self.screen = screen        # the size of the Xvfb and of the desktop on it
         self.desktop = desktop      # Wine's virtual desktop on the Xvfb (else the bare display)
+        self.oem_codepage = "cp437"
         self.env = None
         self.processes = []
         self.shot_count = 0
@@ -605,7 +606,9 @@ class Session:
                 p.wait()
                 raise JourneyError("%s did not finish within %d s" % (" ".join(args), timeout))
             out.seek(0)
-            return code, out.read().decode("latin-1").replace("\r\n", "\n")
+            # Wine's console programs write in the OEM code page of the
+            # user's locale (437 in English) when their output is a file.
+            return code, out.read().decode(self.oem_codepage, "replace").replace("\r\n", "\n")
 
     def start(self, windows_path, log_name, args=()):
         """Starts a Windows program in its own folder, as a double click
@@ -864,6 +867,18 @@ class Session:
                                  text=True, timeout=30)
         if out.returncode != 0 and not (gone_is_fine and "BadWindow" in out.stderr):
             raise JourneyError("xdotool %s failed: %s" % (" ".join(args), out.stderr.strip()))
+
+    def click(self, window, control_id):
+        """Clicks the middle of one of a window's controls with the mouse,
+        once the window is the foreground one."""
+        current = self.wait_foreground(window)
+        control = current.control(control_id)
+        if control is None or "rect" not in control:
+            raise JourneyError("%r has no control %d to click" % (window, control_id))
+        left, top, right, bottom = control["rect"]
+        log("click on %r of %r" % (control["text"], window))
+        self._xdotool(["mousemove", "--sync", str((left + right) // 2), str((top + bottom) // 2),
+                       "click", "1"])
 
     def wait_foreground(self, window, timeout=20):
         deadline = time.monotonic() + timeout

@@ -131,8 +131,12 @@ bool HoldsIcon(HWND control) {
 BOOL CALLBACK AddControl(HWND child, LPARAM param) {
   auto* out = reinterpret_cast<std::string*>(param);
   if (out->back() != '[') *out += ",";
-  char id[32];
-  std::snprintf(id, sizeof id, "%d", static_cast<int>(static_cast<short>(GetDlgCtrlID(child))));
+  char id[128];
+  RECT r = {};
+  GetWindowRect(child, &r);
+  std::snprintf(id, sizeof id, "%d,\"rect\":[%ld,%ld,%ld,%ld]",
+                static_cast<int>(static_cast<short>(GetDlgCtrlID(child))), r.left, r.top, r.right,
+                r.bottom);
   *out += "{\"id\":" + std::string(id) + ",\"class\":" + Json(ClassOf(child)) +
           ",\"text\":" + WindowText(child) + ",\"enabled\":" + Flag(IsWindowEnabled(child)) +
           ",\"visible\":" + Flag(IsWindowVisible(child)) +
