@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "installer/win32.h"
+
 bool CopyText(char* out, size_t size, const char* text) {
   if (size == 0) return false;
   size_t n = std::strlen(text);
@@ -25,22 +27,57 @@ bool AppendText(char* out, size_t size, const char* text) {
   return true;
 }
 
+static bool StartsDoubleByte(const char* p) {
+  return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0';
+}
+
+const char* NextCharacter(const char* p) {
+  return *p == '\0' ? p : p + (StartsDoubleByte(p) ? 2 : 1);
+}
+
+const char* LastBackslash(const char* text) {
+  const char* found = nullptr;
+  for (const char* p = text; *p; p = NextCharacter(p))
+    if (*p == '\\') found = p;
+  return found;
+}
+
+char* LastBackslash(char* text) {
+  return const_cast<char*>(LastBackslash(static_cast<const char*>(text)));
+}
+
+bool EndsWithBackslash(const char* text) {
+  const char* last = LastBackslash(text);
+  return last != nullptr && last[1] == '\0';
+}
+
 bool PathJoin(const char* folder, const char* name, char* out, size_t size) {
-  size_t f = std::strlen(folder);
-  bool slash = f > 0 && folder[f - 1] != '\\';
+  bool slash = folder[0] != '\0' && !EndsWithBackslash(folder);
   return CopyText(out, size, folder) && (!slash || AppendText(out, size, "\\")) &&
          AppendText(out, size, name);
 }
 
 void DropTrailingBackslash(char* path) {
-  size_t len = std::strlen(path);
-  if (len > 0 && path[len - 1] == '\\') path[len - 1] = '\0';
+  if (EndsWithBackslash(path)) path[std::strlen(path) - 1] = '\0';
+}
+
+void DropTrailingBackslashes(char* path, size_t keep) {
+  while (std::strlen(path) > keep && EndsWithBackslash(path)) DropTrailingBackslash(path);
 }
 
 static char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool SameText(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b)
+  while (*a && *b) {
+    if (StartsDoubleByte(a)) {
+      if (a[0] != b[0] || a[1] != b[1]) return false;
+      a += 2;
+      b += 2;
+      continue;
+    }
     if (AsciiUpper(*a) != AsciiUpper(*b)) return false;
+    ++a;
+    ++b;
+  }
   return *a == *b;
 }

@@ -12,6 +12,21 @@ bool CopyText(char* out, size_t size, const char* text);
 // whole does not fit.
 bool AppendText(char* out, size_t size, const char* text);
 
+// A path's characters, not its bytes: where the ANSI code page has
+// double-byte characters (932, 936, 949, 950), the second byte of one may be
+// 0x5C, the backslash's (表 is 0x95 0x5C). A byte is a backslash only where a
+// character begins, so texts are walked from their start (IsDBCSLeadByte).
+// In a single-byte code page every byte is a character, and each helper
+// finds what a byte-wise test finds.
+
+// The character after the one at `p` (p itself at the terminator).
+const char* NextCharacter(const char* p);
+// The last backslash character of `text`, or null.
+const char* LastBackslash(const char* text);
+char* LastBackslash(char* text);
+// Whether the last character of `text` is a backslash.
+bool EndsWithBackslash(const char* text);
+
 // out = folder, one backslash unless the folder is empty or already ends in
 // one, then name. `out` must not overlap either input. False, with `out`
 // empty, when the joined path does not fit.
@@ -19,7 +34,10 @@ bool PathJoin(const char* folder, const char* name, char* out, size_t size = 520
 
 // Removes one backslash from the end of `path`, if it ends in one.
 void DropTrailingBackslash(char* path);
+// Removes the backslashes `path` ends in while it is longer than `keep` bytes.
+void DropTrailingBackslashes(char* path, size_t keep = 0);
 
 // True when both texts are the same but for the case of ASCII letters, as
-// the system matches file and key names.
+// the system matches file and key names; a double-byte character matches
+// only itself.
 bool SameText(const char* a, const char* b);

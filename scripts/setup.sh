@@ -18,8 +18,11 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompres
       util-linux iproute2
       # An independent reader of the shortcuts the installer makes.
       liblnk-utils
-      # A small window manager, for the install benchmark's desktop-like display.
+      # A small window manager, for the install benchmark's comparison.
       matchbox-window-manager
+      # The journeys under code page 932: the Japanese locale (generated
+      # below) and a font with its letters, for the screenshots.
+      locales fonts-vlgothic
       # The fuzz targets: clang with libFuzzer and its sanitizer runtimes.
       clang libclang-rt-14-dev
       # Authenticode signing of a maker's build; the signing tests make
@@ -51,6 +54,13 @@ install_missing() {
 }
 
 install_missing "${pkgs[@]}"
+if ! locale -a 2>/dev/null | grep -qx 'ja_JP.utf8'; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "setup: the ja_JP.UTF-8 locale is missing; run as root to generate it" >&2
+    exit 1
+  fi
+  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+fi
 # Decided by trying the 32-bit Wine just installed.
 if [ "$(python3 "$top/tests/e2e/vm/vm.py" where --quiet)" = guest ]; then
   install_missing "${vm_pkgs[@]}"

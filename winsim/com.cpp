@@ -296,7 +296,7 @@ BOOL WINAPI SetDllDirectoryASim(LPCSTR folder) {
 // The library a LoadLibraryExA finds, or null: by bare name with the search
 // kept to the system folder, or by a full path into that folder.
 Library* FindSystemLibrary(const std::string& name, DWORD flags) {
-  size_t slash = name.find_last_of('\\');
+  size_t slash = LastSeparator(name);
   bool bare = slash == std::string::npos;
   bool inSystemFolder = flags == LOAD_LIBRARY_SEARCH_SYSTEM32
                             ? bare

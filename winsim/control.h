@@ -52,6 +52,9 @@ std::string VersionedProgram(DWORD versionMS, DWORD versionLS);
 void SetWindowsDirectory(const std::string& path);  // "" makes the call fail
 void SetTempPath(const std::string& path);          // "" makes the call fail
 void SetModulePath(const std::string& path);
+// The ANSI code page (1252 on a fresh machine); 932, 936, 949 and 950 have
+// double-byte characters, whose second byte may be a backslash's.
+void SetAnsiCodePage(UINT codePage);
 
 // Virtual clock: Sleep advances it at once and is recorded.
 DWORD Now();

@@ -11,9 +11,42 @@ Machine& M() {
   return machine;
 }
 
+bool IsLeadByte(unsigned char c) {
+  switch (M().codePage) {
+    case 932:
+      return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    case 936:
+    case 949:
+    case 950:
+      return c >= 0x81 && c <= 0xFE;
+    default:
+      return false;
+  }
+}
+
+// The length of the character at `i`: two bytes for a lead byte that is not
+// the last of the text.
+static size_t CharLength(const std::string& s, size_t i) {
+  return IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() ? 2 : 1;
+}
+
 std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (size_t i = 0; i < s.size(); i += CharLength(s, i))
+    if (s[i] >= 'a' && s[i] <= 'z') s[i] = static_cast<char>(s[i] - 'a' + 'A');
   return s;
+}
+
+size_t NextSeparator(const std::string& s, size_t from) {
+  for (size_t i = 0; i < s.size(); i += CharLength(s, i))
+    if (i >= from && s[i] == '\\') return i;
+  return std::string::npos;
+}
+
+size_t LastSeparator(const std::string& s) {
+  size_t found = std::string::npos;
+  for (size_t i = 0; i < s.size(); i += CharLength(s, i))
+    if (s[i] == '\\') found = i;
+  return found;
 }
 
 bool ShouldFail(const char* call) {
@@ -31,6 +64,14 @@ bool ShouldFail(const char* call) {
     m.failedCalls.push_back(call);
     return true;
   }
+  return false;
+}
+
+// A character that no file name may hold ('|' may be a double-byte
+// character's second byte).
+static bool InvalidNameCharacter(const std::string& name) {
+  for (size_t i = 0; i < name.size(); i += CharLength(name, i))
+    if (CharLength(name, i) == 1 && std::strchr("<>:\"|?*", name[i]) && name[i]) return true;
   return false;
 }
 
@@ -75,7 +116,7 @@ bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* e
     std::string b = base.substr(2);
     size_t i = 0;
     while (i < b.size()) {
-      size_t j = b.find('\\', i);
+      size_t j = NextSeparator(b, i);
       if (j == std::string::npos) j = b.size();
       if (j > i) parts.push_back(b.substr(i, j - i));
       i = j + 1;
@@ -83,13 +124,13 @@ bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* e
   }
   size_t i = 0;
   while (i <= rest.size()) {
-    size_t j = rest.find('\\', i);
+    size_t j = NextSeparator(rest, i);
     if (j == std::string::npos) j = rest.size();
     std::string part = rest.substr(i, j - i);
     if (part == "..") {
       if (!parts.empty()) parts.pop_back();
     } else if (!part.empty() && part != ".") {
-      if (part.find_first_of("<>:\"|?*") != std::string::npos) {
+      if (InvalidNameCharacter(part)) {
         *error = ERROR_INVALID_NAME;
         return false;
       }
@@ -112,7 +153,7 @@ bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* e
 
 std::string ParentKey(const std::string& key) {
   if (key.size() <= 3) return "";
-  size_t at = key.rfind('\\');
+  size_t at = LastSeparator(key);
   return at <= 2 ? key.substr(0, 3) : key.substr(0, at);
 }
 
@@ -231,7 +272,7 @@ bool MakeFolders(const std::string& path) {
   DWORD error;
   if (!ResolvePath(path.c_str(), &full, &key, &error)) return false;
   for (size_t i = 3; i <= full.size(); ++i) {
-    if (i != full.size() && full[i] != '\\') continue;
+    if (i != full.size() && NextSeparator(full, i) != i) continue;
     std::string k = Upper(full.substr(0, i));
     auto it = M().nodes.find(k);
     if (it == M().nodes.end()) {
@@ -247,7 +288,8 @@ bool PutFile(const std::string& path, const std::string& data, DWORD attributes)
   std::string full, key;
   DWORD error;
   if (!ResolvePath(path.c_str(), &full, &key, &error)) return false;
-  if (!MakeFolders(full.substr(0, full.rfind('\\') == 2 ? 3 : full.rfind('\\')))) return false;
+  size_t slash = LastSeparator(full);
+  if (!MakeFolders(full.substr(0, slash == 2 ? 3 : slash))) return false;
   Node& n = AddNode(key, full, false, attributes & ~FILE_ATTRIBUTE_DIRECTORY);
   n.data = data;
   return true;
@@ -285,7 +327,7 @@ static std::vector<const Node*> Children(const std::string& key) {
   return found;
 }
 
-static std::string LeafName(const Node& n) { return n.path.substr(n.path.rfind('\\') + 1); }
+static std::string LeafName(const Node& n) { return n.path.substr(LastSeparator(n.path) + 1); }
 
 std::vector<std::string> FolderEntries(const std::string& path) {
   DWORD error;
@@ -324,6 +366,7 @@ int OpenHandleCount() {
 }
 void SetWindowsDirectory(const std::string& path) { M().windowsDirectory = path; }
 void SetSystemDirectory(const std::string& path) { M().systemDirectory = path; }
+void SetAnsiCodePage(UINT codePage) { M().codePage = codePage; }
 void SetTempPath(const std::string& path) { M().tempPath = path; }
 void SetModulePath(const std::string& path) { M().modulePath = path; }
 DWORD Now() { return M().now; }
@@ -346,6 +389,29 @@ void ShortWrite(int nth, DWORD bytes) {
 using namespace winsim;
 
 // ---- the API ---------------------------------------------------------------
+
+UINT GetACP(void) {
+  Checkpoint("GetACP");
+  return M().codePage;
+}
+BOOL IsDBCSLeadByte(BYTE c) {
+  Checkpoint("IsDBCSLeadByte");
+  return IsLeadByte(c) ? TRUE : FALSE;
+}
+static const char* NextChar(const char* p) {
+  if (*p == '\0') return p;
+  return p + (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] ? 2 : 1);
+}
+LPSTR CharNextA(LPCSTR p) {
+  Checkpoint("CharNextA");
+  return const_cast<LPSTR>(NextChar(p));
+}
+LPSTR CharPrevA(LPCSTR start, LPCSTR p) {
+  Checkpoint("CharPrevA");
+  const char* previous = start;
+  for (const char* q = start; q < p && *q; q = NextChar(q)) previous = q;
+  return const_cast<LPSTR>(previous);
+}
 
 DWORD GetLastError(void) {
   Checkpoint("GetLastError");
@@ -739,7 +805,7 @@ static WIN32_FIND_DATAA FoundEntry(const Node& n, const std::string& name) {
 HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
   if (ShouldFail("FindFirstFileA")) return INVALID_HANDLE_VALUE;
   std::string pattern(name ? name : "");
-  size_t slash = pattern.find_last_of('\\');
+  size_t slash = LastSeparator(pattern);
   std::string last = pattern.substr(slash == std::string::npos ? 0 : slash + 1);
   bool listing = last == "*" || last == "*.*";
   if (!listing && pattern.find_first_of("*?") != std::string::npos) {

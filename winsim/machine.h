@@ -47,6 +47,7 @@ struct Machine {
   unsigned long nextOrder = 0;
   std::string currentDirectory;
   std::string windowsDirectory, systemDirectory, tempPath, modulePath;
+  UINT codePage = 1252;  // the ANSI code page
   DWORD lastError = 0;
   DWORD now = 0;
   std::vector<DWORD> pauses;
@@ -93,7 +94,15 @@ Node* LookupFolder(const char* path, std::string* key, std::string* full);
 // close deletes it.
 void ReleaseFile(uintptr_t handle, int process);
 bool HeldByOther(const Node& n);
+// Names as the system compares them: ASCII letters upper-cased, the second
+// byte of a double-byte character left as it is.
 std::string Upper(std::string s);
+// Where the ANSI code page has double-byte characters, a byte is a
+// backslash only where a character begins: the position of the first
+// backslash character at or after `from`, or of the last one (npos without).
+size_t NextSeparator(const std::string& s, size_t from = 0);
+size_t LastSeparator(const std::string& s);
+bool IsLeadByte(unsigned char c);
 void ResetLz();
 void ResetRegistry();
 void ResetUi();

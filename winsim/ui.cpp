@@ -276,7 +276,7 @@ PIDLIST_ABSOLUTE SHBrowseForFolderA(BROWSEINFOA* info) {
   U().browses.pop_front();
   if (answer.first) return nullptr;
   const std::string& path = answer.second;
-  std::string display = path.empty() ? "Control Panel" : path.substr(path.find_last_of('\\') + 1);
+  std::string display = path.empty() ? "Control Panel" : path.substr(LastSeparator(path) + 1);
   if (display.empty()) display = path;
   if (info->pszDisplayName) {  // the caller's buffer is MAX_PATH by contract
     size_t n = std::min<size_t>(display.size(), MAX_PATH - 1);

@@ -133,6 +133,13 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 
+// Text in the ANSI code page: a double-byte character's first byte, and the
+// characters either side of a position.
+UINT GetACP(void);
+BOOL IsDBCSLeadByte(BYTE c);
+LPSTR CharNextA(LPCSTR p);
+LPSTR CharPrevA(LPCSTR start, LPCSTR p);
+
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 void Sleep(DWORD ms);

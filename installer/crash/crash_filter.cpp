@@ -101,7 +101,7 @@ void DeleteReportKey() {
   // last component.
   char parent[kPathSize];
   if (!CopyText(parent, sizeof parent, g_state.reportKeyPath)) return;
-  char* cut = std::strrchr(parent, '\\');
+  char* cut = LastBackslash(parent);
   if (cut == nullptr) return;
   *cut = '\0';
   HKEY key;

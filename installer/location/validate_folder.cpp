@@ -4,6 +4,7 @@
 
 #include "installer/location/location.h"
 #include "installer/notices.h"
+#include "installer/path.h"
 #include "installer/state.h"
 
 static bool Refuse(bool showErrors, const char* text, const char* code) {
@@ -15,9 +16,11 @@ static bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' &
 
 void PathRoot(const char* path, char* root) {
   size_t n = 0;
-  while (n < kPathSize - 2 && path[n] != '\0' && path[n] != '\\') {
-    root[n] = path[n];
-    ++n;
+  for (const char* p = path; *p != '\0' && *p != '\\'; p = NextCharacter(p)) {
+    size_t length = static_cast<size_t>(NextCharacter(p) - p);
+    if (n + length > kPathSize - 2) break;
+    std::memcpy(root + n, p, length);
+    n += length;
   }
   root[n] = '\\';
   root[n + 1] = '\0';
@@ -44,8 +47,8 @@ bool ValidateInstallFolder(char* folder, bool showErrors) {
       break;
   }
 
+  DropTrailingBackslashes(folder);
   size_t len = std::strlen(folder);
-  while (len > 0 && folder[len - 1] == '\\') folder[--len] = '\0';
   // Room for the main program's full path within the classic path limit.
   if (len + std::strlen(g_state.mainProgramName) + 20 > MAX_PATH)
     return Refuse(showErrors, "Folder name too long", "27");

@@ -75,7 +75,7 @@ KeyState StateOfKey(HKEY root, const char* path) {
 
 int Components(const char* path) {
   int n = *path ? 1 : 0;
-  for (; *path; ++path) n += *path == '\\' ? 1 : 0;
+  for (; *path; path = NextCharacter(path)) n += *path == '\\' ? 1 : 0;
   return n;
 }
 
@@ -94,7 +94,7 @@ void RemoveEmptyKeysUpTo(HKEY root, const char* path, int keep) {
         return;
       }
     }
-    *std::strrchr(key, '\\') = '\0';
+    *LastBackslash(key) = '\0';
   }
 }
 

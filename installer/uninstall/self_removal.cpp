@@ -101,7 +101,7 @@ DWORD StartCopy(const char* copy, bool removeFolder) {
 // The folder part of `path` into `folder` (kPathSize bytes).
 bool FolderOf(const char* path, char* folder) {
   if (!CopyText(folder, kPathSize, path)) return false;
-  char* last = std::strrchr(folder, '\\');
+  char* last = LastBackslash(folder);
   if (!last) return false;
   *last = '\0';
   return true;
@@ -144,7 +144,7 @@ int RunRemovalCopy(const char* arguments) {
   unsigned long removeFolder = std::strtoul(at, &end, 10);
   if (end == at || *end != ' ') return 1;
   char original[kPathSize];
-  const char* name = std::strrchr(end + 1, '\\');
+  const char* name = LastBackslash(end + 1);
   // Only ever an uninstaller's file, named by its full path.
   if (!CopyText(original, sizeof original, end + 1) || !name ||
       !SameText(name + 1, g_state.uninstallerName))

@@ -79,8 +79,7 @@ DWORD FindInstall(bool* found) {
   DWORD error = ReadNolmaccess();
   if (!error) error = ReadRecordedFolder(folder);
   if (error || folder[0] == '\0') return error;
-  size_t length = std::strlen(folder);
-  while (length > 3 && folder[length - 1] == '\\') folder[--length] = '\0';
+  DropTrailingBackslashes(folder, 3);
   if (!CopyText(g_state.installFolder, kPathSize, folder) ||
       !PathJoin(folder, g_state.mainProgramName, g_state.mainProgramPath, kPathSize))
     return 0;  // a folder too long for the program: the installer refuses such

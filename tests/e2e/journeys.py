@@ -42,6 +42,11 @@ NOTICE_4 = ("Unable to overwrite existing quillmark.exe file; installation abort
             "existing copy of Quillmark is running, please shut it down and try again.  "
             "Otherwise, rebooting your computer should take care of the problem.")
 DAMAGED_NOTICE = "Quil.exe installer file is damaged.  Please download it again."
+IDYES, IDNO = 6, 7
+# Code page 932 with Wine's own texts in English (the folder browser is then
+# walked by names it shows), and the whole Japanese locale.
+JAPANESE_CODE_PAGE = {"LANG": "ja_JP.UTF-8", "LC_MESSAGES": "C"}
+JAPANESE = {"LANG": "ja_JP.UTF-8"}
 NOTICE_5 = ("A more recent version of Quillmark already exists at the install location.  "
             "Installation aborted.")
 
@@ -436,12 +441,14 @@ def platform_facts_journey(s, check):
     program = os.path.join(s.wine.build, "platform_facts.exe")
     target = s.unix_path(INSTALLER_FOLDER, create=True)
     shutil.copy2(program, target)
-    code, out = s.run(INSTALLER_FOLDER + "\\platform_facts.exe", timeout=300)
-    facts = [line for line in out.splitlines() if line.startswith(("ok - ", "FAIL - "))]
-    check.true(len(facts) > 0, "platform_facts.exe reports its facts")
-    for line in facts:
-        check.true(line.startswith("ok - "), line.split(" - ", 1)[1])
-    check.equal(code, 0, "platform_facts.exe exits with 0")
+    # Then again in a Japanese locale, for the facts of code page 932.
+    for locale in ({}, JAPANESE_CODE_PAGE):
+        code, out = s.run(INSTALLER_FOLDER + "\\platform_facts.exe", timeout=300, env=locale)
+        facts = [line for line in out.splitlines() if line.startswith(("ok - ", "FAIL - "))]
+        check.true(len(facts) > 0, "platform_facts.exe reports its facts")
+        for line in facts:
+            check.true(line.startswith("ok - "), line.split(" - ", 1)[1])
+        check.equal(code, 0, "platform_facts.exe exits with 0")
 
 
 # ------------------------------------------------------------ crash report ---
@@ -626,10 +633,12 @@ def shell_folders(s):
     return folders
 
 
-def lnkinfo(path):
-    """What Debian's lnkinfo reads from a shell link: its fields by name,
-    the kinds of strings it says the link contains, and its whole output."""
-    out = subprocess.run(["lnkinfo", path], capture_output=True, text=True, timeout=60)
+def lnkinfo(path, codepage="cp1252"):
+    """What Debian's lnkinfo reads from a shell link (its ANSI strings in
+    `codepage`): its fields by name, the kinds of strings it says the link
+    contains, and its whole output."""
+    out = subprocess.run(["lnkinfo", "-c", "windows-" + codepage[2:], path],
+                         capture_output=True, text=True, timeout=60)
     if out.returncode != 0:
         raise JourneyError("lnkinfo cannot read %s: %s" % (path, out.stderr.strip()))
     fields = {}
@@ -645,17 +654,19 @@ def lnkinfo(path):
     return fields, contains, out.stdout
 
 
-def check_link(s, check, folder, where):
-    """The link in `folder` (a Windows path), read back by lnkinfo."""
+def check_link(s, check, folder, where, installed=None):
+    """The link in `folder` (a Windows path) to the program installed in
+    `installed` (the default folder unless given), read back by lnkinfo."""
+    installed = installed or default_folder(s)
     path = os.path.join(s.unix_path(folder), LINK_NAME)
     if not check.true(os.path.isfile(path), "a shortcut \"Quillmark 2003\" in %s" % where):
         return
     with open(path, "rb") as f:
         check.true(f.read(4) == b"L\0\0\0", "the shortcut in %s is a shell link" % where)
-    fields, contains, _ = lnkinfo(path)
-    target = default_folder(s) + "\\Quillmark.exe"
+    fields, contains, _ = lnkinfo(path, s.ansi_codepage)
+    target = installed + "\\Quillmark.exe"
     check.equal(fields.get("Local path"), target, "the target of the shortcut in %s" % where)
-    check.equal(fields.get("Working directory"), default_folder(s),
+    check.equal(fields.get("Working directory"), installed,
                 "the working directory of the shortcut in %s" % where)
     check.equal(fields.get("Description"), LINK_DESCRIPTION,
                 "the description of the shortcut in %s" % where)
@@ -1171,14 +1182,17 @@ def uninstaller_message(s, process, what, shot):
     return w
 
 
-def answer_yes(s, check, process):
-    """The question: it names the install folder, Yes has the focus; Enter."""
+def answer_yes(s, check, process, folder=None):
+    """The question: it names the install folder (the default one unless
+    given), Yes has the focus; Enter."""
     q = uninstaller_message(s, process, "the uninstaller's question", "question")
     text = message_text(q)
     check.true(UNINSTALL_QUESTION in text, "the uninstaller asks whether to remove Quillmark 2003")
-    check.true(default_folder(s) in text, "the question names the install folder")
-    check.equal((q.text(6), q.text(7)), ("&Yes", "&No"), "the question has Yes and No")
-    check.equal(q.focus, 6, "the focus starts on Yes")
+    check.true((folder or default_folder(s)) in text, "the question names the install folder")
+    # Wine names the buttons in the user's language; their ids are Windows'.
+    check.true(q.control(IDYES) is not None and q.control(IDNO) is not None,
+               "the question has Yes and No (%r, %r)" % (q.text(IDYES), q.text(IDNO)))
+    check.equal(q.focus, IDYES, "the focus starts on Yes")
     s.key(q, "Return")
     s.wait_gone(q, "the question")
 
@@ -1385,17 +1399,15 @@ def browse_to(s, check, loc, folder):
     return s.refresh(loc)
 
 
-@journey("change-folder")
-def change_folder_journey(s, check):
-    chosen = "C:\\Kino Drehbücher à l'écran"
+def install_into_chosen(s, check, chosen):
+    """"Change..." to `chosen` (made first), Install, Accept: the install
+    goes into chosen\\Quillmark, exactly, and records it."""
     os.makedirs(s.unix_path(chosen, create=True), exist_ok=True)
     process = s.start_installer()
-    loc = location_up(s, process)
-    loc = browse_to(s, check, loc, chosen)
+    loc = browse_to(s, check, location_up(s, process), chosen)
     target = chosen + "\\Quillmark"
     s.shot("location-changed")
-    check.equal(loc.text(1000), target, "the location dialog shows the folder chosen, with "
-                "\\Quillmark added")
+    check.equal(loc.text(1000), target, "the folder chosen gets a Quillmark folder of its own")
     # Change... keeps the focus, and with it Enter: Install is pressed itself.
     s.click(loc, 1)
     s.wait_gone(loc, "the location dialog")
@@ -1407,8 +1419,67 @@ def change_folder_journey(s, check):
     check.equal(sorted(n for _, kind, n, _, _ in payload_rows() if kind == "kInstallFolder"
                        and not os.path.isfile(os.path.join(folder, n))), [],
                 "every file of the install folder is in %s" % target)
+    check.equal(sorted(os.listdir(s.unix_path(chosen))), ["Quillmark"],
+                "the chosen folder holds the Quillmark folder and nothing else")
     check.equal((s.reg_values(machine_key(s)) or {}).get("Path"), ("REG_SZ", target),
                 "the install records that folder")
+
+
+@journey("change-folder")
+def change_folder_journey(s, check):
+    install_into_chosen(s, check, "C:\\Kino Drehbücher à l'écran")
+
+
+# ------------------------------------------------------ double-byte paths ---
+# Under code page 932 the second byte of 表 is 0x5C, a backslash's: a path
+# ending in it must keep its last character.
+
+@journey("cp932-change-folder")
+@session_options(lambda wine: dict(locale=JAPANESE_CODE_PAGE))
+def cp932_change_folder_journey(s, check):
+    install_into_chosen(s, check, "C:\\Daihon 一覧表")
+
+
+@journey("cp932-recorded-folder")
+@session_options(lambda wine: dict(locale=JAPANESE))
+def cp932_recorded_folder_journey(s, check):
+    recorded = "C:\\Programme\\台本表"
+    parent = s.unix_path("C:\\Programme", create=True)
+    folders = shell_folders(s)
+    s.reg_add(machine_key(s), "Path", "REG_SZ", recorded)
+    process = s.start_installer()
+    loc = location_up(s, process)
+    check.equal(loc.text(1000), recorded, "the recorded folder ending in 表 is proposed as it is")
+    s.key(loc, "Return")
+    s.wait_gone(loc, "the location dialog")
+    agr = walk_agreement(s, check, process)
+    s.key(agr, "Return")
+    check.equal(s.wait_exit(process, 240), 0, "Quil.exe exits with 0")
+    check_main_program_up(s, check)
+    check.equal(os.listdir(parent), ["台本表"], "C:\\Programme holds that folder and no other")
+    folder = s.unix_path(recorded)
+    check.equal(sorted(n for _, kind, n, _, _ in payload_rows() if kind == "kInstallFolder"
+                       and not os.path.isfile(os.path.join(folder, n))), [],
+                "every file of the install folder is in %s" % recorded)
+    program = recorded + "\\Quillmark.exe"
+    for key, name, want in ((machine_key(s), "Path", recorded),
+                            (app_paths_key(s), "(Default)", program),
+                            (app_paths_key(s), "Path", recorded),
+                            (uninstall_key(s), "UninstallString", s.windir + "\\uninst1.exe")):
+        check.equal((s.reg_values(key) or {}).get(name), ("REG_SZ", want),
+                    "%s \"%s\"" % (key, name))
+    check_link(s, check, folders["Start Menu"], "the Start menu", recorded)
+    check_link(s, check, folders["Desktop"], "the desktop", recorded)
+    close_main_program(s)
+    process = start_uninstaller(s, uninstall_command(s))
+    answer_yes(s, check, process, recorded)
+    done = uninstaller_message(s, process, "the uninstaller's last message", "removed")
+    check.equal(message_text(done), UNINSTALL_REMOVED, "it says %r" % UNINSTALL_REMOVED)
+    s.key(done, "Return")
+    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 0, "uninst1.exe exits with 0")
+    wait_self_removed(s, check, s.unix_path(s.windir + "\\uninst1.exe"))
+    check.equal(os.listdir(parent), [], "the uninstaller removed the folder ending in 表")
+    check.equal(s.reg_values(app_paths_key(s)), None, "and the App Paths entry")
 
 
 # ------------------------------------------------------ 64-bit Windows ---

@@ -458,7 +458,7 @@ class Session:
     all ended when the journey ends, whatever happened."""
 
     def __init__(self, wine, work, name, display=None, hosts=None, dll_overrides=None,
-                 screen=(1024, 768), desktop=True):
+                 screen=(1024, 768), desktop=True, locale=None):
         self.wine = wine
         self.work = work = os.path.abspath(work)
         self.name = name
@@ -470,7 +470,12 @@ class Session:
         self.display = display      # a display of the user's; else a new Xvfb
         self.screen = screen        # the size of the Xvfb and of the desktop on it
         self.desktop = desktop      # Wine's virtual desktop on the Xvfb (else the bare display)
-        self.oem_codepage = "cp437"
+        # The user's locale, as Linux variables (LANG and the like), which
+        # gives Wine's programs their code pages; the machine's own without.
+        self.locale = locale or {}
+        japanese = self.locale.get("LANG", "").startswith("ja_JP")
+        self.oem_codepage = "cp932" if japanese else "cp437"
+        self.ansi_codepage = "cp932" if japanese else "cp1252"
         self.env = None
         self.processes = []
         self.shot_count = 0
@@ -503,6 +508,7 @@ class Session:
                 self.network = PrivateNetwork(self.root, self.hosts)
                 self.network.start()
             self.env = wine_env(self.prefix, self.wine.arch, self.display, self.home)
+            self.env.update(self.locale)
             if self.dll_overrides:
                 self.env["WINEDLLOVERRIDES"] += ";" + self.dll_overrides
             if self.network:
@@ -589,15 +595,16 @@ class Session:
         self.display = ":" + number
 
     # -- running Windows programs
-    def run(self, *args, timeout=120):
-        """Runs a Windows program to its end; its exit code and output."""
+    def run(self, *args, timeout=120, env=None):
+        """Runs a Windows program to its end (with `env` added to the
+        session's variables); its exit code and output."""
         # Output goes through a file, not a pipe: the first Wine program of a
         # session starts the session's services, which inherit its standard
         # handles and hold a pipe open long after the program has ended.
         with tempfile.TemporaryFile() as out, \
                 self.spent.on("wine " + args[0].rsplit("\\", 1)[-1]):
             p = subprocess.Popen(self._in_network([self.wine.loader] + list(args)),
-                                 env=self.env, stdout=out,
+                                 env=dict(self.env, **(env or {})), stdout=out,
                                  stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
             try:
                 code = p.wait(timeout=timeout)
@@ -714,7 +721,12 @@ class Session:
         for line in out.splitlines():
             m = re.match(r"^    (.*?)    (REG_[A-Z_]+)    ?(.*)$", line)
             if m:
-                values[m.group(1)] = (m.group(2), m.group(3))
+                # reg names the default value in the user's language, in
+                # parentheses; no value of the installer's has them.
+                name = m.group(1)
+                if name.startswith("(") and name.endswith(")"):
+                    name = "(Default)"
+                values[name] = (m.group(2), m.group(3))
         return values
 
     def reg_add(self, key, name, kind, data):

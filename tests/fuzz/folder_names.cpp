@@ -1,7 +1,8 @@
 // Folder names reach the validator from the shell's folder browser and from
 // the recorded "Path" in the registry, which anyone may have edited. Whatever
 // the text, a folder is either accepted, existing, entered and in the drive
-// form, or refused with exactly one of the validator's notices.
+// form, or refused with exactly one of the validator's notices; in a
+// single-byte code page and in a double-byte one.
 #include <cstring>
 #include <set>
 
@@ -28,7 +29,7 @@ void ValidateDirectly(const std::string& text) {
     Require(winsim::Notices().empty(), "an accepted folder shows nothing");
     Require(IsLetter(folder[0]) && folder[1] == ':' && (folder[2] == '\\' || folder[2] == '\0'),
             "an accepted folder has the drive form");
-    Require(len > 0 && folder[len - 1] != '\\', "an accepted folder has no trailing backslash");
+    Require(len > 0 && !EndsWithBackslash(folder), "an accepted folder has no trailing backslash");
     Require(len + 13 + 20 <= MAX_PATH, "an accepted folder leaves room for the program's path");
     Require(winsim::IsFolder(folder), "an accepted folder exists");
     Require(winsim::IsFolder(winsim::CurrentDirectory()), "the current directory is a folder");
@@ -65,6 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FreshMachine();
   FuzzInput in{data, size};
   uint8_t source = in.Byte();
+  // A Japanese code page, where a path's bytes are not its characters.
+  if (source & 0x40) winsim::SetAnsiCodePage(932);
   uint8_t driveType = in.Byte() % 7;
   winsim::SetDriveType('D', driveType);
   if (driveType != DRIVE_NO_ROOT_DIR) winsim::MakeFolders("D:\\Apps");

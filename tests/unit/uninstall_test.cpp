@@ -239,6 +239,36 @@ TEST_F(Uninstall, TheNolmaccessLayoutIsFoundInTheSettingsKeyAndRemovedWithItsFol
   EXPECT_EQ(Machine(), before_);
 }
 
+// Under code page 932 a recorded folder may end in a double-byte character
+// whose second byte is a backslash's (表): installed into and removed exactly,
+// also when the uninstaller stands in it and its copy removes the folder.
+TEST_F(Uninstall, AFolderEndingInADoubleByteCharacterIsRemovedExactly) {
+  const std::string folder = "C:\\Programme\\\x91\xE4\x96\x7B\x95\x5C";  // 台本表
+  for (bool nolmaccess : {false, true}) {
+    TearDown();
+    SetUp();
+    winsim::SetAnsiCodePage(932);
+    winsim::MakeFolders("C:\\Programme");
+    if (nolmaccess) winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
+    before_ = Machine();
+    winsim::SetRegString(kSettings, "Path", folder);
+    winsim::Script({winsim::Enter(), winsim::Enter()});
+    ASSERT_EQ(RunInstaller(nullptr), 0);
+    const std::string main = folder + "\\Quillmark.exe";
+    ASSERT_TRUE(winsim::Exists(main)) << nolmaccess;
+    EXPECT_EQ(winsim::FolderEntries("C:\\Programme").size(), 1u) << nolmaccess;
+    winsim::ShellLinkFile link;
+    EXPECT_TRUE(winsim::ReadShellLink(kStartMenu + std::string(kLink), &link));
+    EXPECT_EQ(link.target, main) << nolmaccess;
+    winsim::EndProgram(main);
+    ResetInstallerState();
+    const std::string uninstaller = nolmaccess ? folder + "\\uninst1.exe" : kWindowsCopy;
+    EXPECT_EQ(RunFrom(uninstaller.c_str()), Removed) << nolmaccess << LastText();
+    EXPECT_EQ(RunCopy(), 0) << nolmaccess << copyText_;
+    EXPECT_EQ(FirstDifference(before_, Machine()), "") << nolmaccess;
+  }
+}
+
 TEST_F(Uninstall, TheUsersOwnFilesStayWithTheirFolderAndAreNamed) {
   Install();
   winsim::PutFile(In(kFolder, "My script.scp"), "FADE IN:");

@@ -39,16 +39,17 @@ void ReadProcessNames() {
   CloseHandle(snap);
 }
 
-// ANSI text as a JSON string; bytes above 127 are taken as Latin-1.
-std::string Json(const std::string& text) {
+// Text as a JSON string; the window texts are read as Unicode, so that they
+// come out the same whatever the user's code page.
+std::string Json(const std::wstring& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  for (wchar_t c : text) {
+    if (c == L'"' || c == L'\\') {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c < 0x20 || c >= 0x7f) {
       char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c) & 0xFFFF);
       out += esc;
     } else {
       out += static_cast<char>(c);
@@ -57,21 +58,24 @@ std::string Json(const std::string& text) {
   return out + "\"";
 }
 
+std::string Json(const std::string& ascii) { return Json(std::wstring(ascii.begin(), ascii.end())); }
+
 // The text through WM_GETTEXT, which the system carries across processes (an
 // edit control keeps its text to itself). A window whose thread does not
 // answer within half a second (the installer pumps no messages while it writes
 // files) gives the text that the system keeps for it instead.
 std::string WindowText(HWND hwnd) {
-  static char buffer[65536];
+  static wchar_t buffer[65536];
+  const size_t size = sizeof buffer / sizeof buffer[0];
   DWORD_PTR copied = 0;
-  if (SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+  if (SendMessageTimeoutW(hwnd, WM_GETTEXT, size, reinterpret_cast<LPARAM>(buffer),
                           SMTO_ABORTIFHUNG | SMTO_BLOCK, 500, &copied)) {
-    if (copied >= sizeof buffer) copied = sizeof buffer - 1;
-    buffer[copied] = '\0';
-  } else if (GetWindowTextA(hwnd, buffer, sizeof buffer) <= 0) {
-    buffer[0] = '\0';
+    if (copied >= size) copied = size - 1;
+    buffer[copied] = L'\0';
+  } else if (GetWindowTextW(hwnd, buffer, size) <= 0) {
+    buffer[0] = L'\0';
   }
-  return Json(buffer);
+  return Json(std::wstring(buffer));
 }
 
 std::string ClassOf(HWND hwnd) {
@@ -176,11 +180,11 @@ BOOL CALLBACK PrintWindow(HWND hwnd, LPARAM) {
   line += "\"owner_class\":" + Json(owner ? ClassOf(owner) : "") + ",";
   // The title as the system keeps it: readable even while the window's
   // thread is busy.
-  char title[1024];
-  if (GetWindowTextA(hwnd, title, sizeof title) <= 0) title[0] = '\0';
+  wchar_t title[1024];
+  if (GetWindowTextW(hwnd, title, sizeof title / sizeof title[0]) <= 0) title[0] = L'\0';
   line += "\"exe\":" + Json(exe) + ",\"machine\":" + Json(MachineOf(pid)) +
           ",\"class\":" + Json(ClassOf(hwnd)) +
-          ",\"title\":" + Json(title) + ",\"enabled\":" + Flag(IsWindowEnabled(hwnd)) +
+          ",\"title\":" + Json(std::wstring(title)) + ",\"enabled\":" + Flag(IsWindowEnabled(hwnd)) +
           ",\"maximized\":" + Flag(IsZoomed(hwnd)) +
           ",\"foreground\":" + Flag(hwnd == GetForegroundWindow()) + ",\"controls\":[";
   EnumChildWindows(hwnd, AddControl, reinterpret_cast<LPARAM>(&line));
