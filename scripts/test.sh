@@ -40,15 +40,15 @@ bash "$top/tests/build/reproducible.sh" "$build/host/tools/szdd/szdd" "$build/re
 # runs on one host thread, so two guests share the journeys out, each with a
 # journeys folder of its own (template prefix, records): the second core would
 # otherwise sit idle.
-e2e_config() {  # FOLDER PART
+e2e_config() {  # FOLDER PART GUEST
   cmake -S "$top/tests/e2e" -B "$build/$1" -DQUIL_WIN32_BUILD="$build/win32" \
-        -DQUIL_WIN64_BUILD="$build/win64" -DQUIL_E2E_PART="$2"
+        -DQUIL_WIN64_BUILD="$build/win64" -DQUIL_E2E_PART="$2" -DQUIL_E2E_GUEST="$3"
 }
 journeys=(bash "$top/tests/e2e/run_all.sh" "$build")
 where=$(python3 "$top/tests/e2e/vm/vm.py" where)
 if [ "$where" = guest ]; then
-  e2e_config e2e 1/2
-  e2e_config e2e-2 2/2
+  e2e_config e2e 1/2 ON
+  e2e_config e2e-2 2/2 ON
   guest() {  # NAME E2E-FOLDER
     python3 "$top/tests/e2e/vm/vm.py" run --share "$build" --name "$1" --cwd "$top" \
             --timeout 3600 -- "${journeys[@]}" "$2"
@@ -71,7 +71,7 @@ if [ "$where" = guest ]; then
     exit 1
   fi
 else
-  e2e_config e2e ""
+  e2e_config e2e "" OFF
   "${journeys[@]}"
 fi
 

@@ -1,16 +1,14 @@
 #!/usr/bin/env python3
 """The installer's end-to-end journeys under Wine.
 
-    journeys.py list                      names, pending ones marked
+    journeys.py list                      names, those left to native runs marked
     journeys.py run NAME... [options]     runs journeys; exit 0 when all pass
     journeys.py prepare [options]         chooses the Wine and makes the template prefix
     journeys.py walk [options]            the default install, with screenshots
     journeys.py interactive [options]     Quil.exe on $DISPLAY, for a person
 
 A journey is a function that drives one fresh prefix through `Session` and
-records its findings with `Checks`; `@journey` registers it.  Pending journeys
-wait on installer work that is not done yet and run only when asked for by
-name or with QUIL_E2E_PENDING=1.
+records its findings with `Checks`; `@journey` registers it.
 """
 
 import argparse
@@ -71,10 +69,13 @@ def uninstall_key(s):
     return s.wine.software + "\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillmark"
 
 
-def journey(name, pending=None):
-    """Registers a journey; `pending` says what it waits for, if anything."""
+def journey(name, in_guest=True):
+    """Registers a journey. `in_guest=False`: a further point of the matrix
+    (a screen size, a locale, the 64-bit prefix) that runs where the kernel
+    runs the journeys itself, and is left out in the virtual machine, where
+    each costs a minute or more (README, "Which journeys run where")."""
     def register(fn):
-        JOURNEYS[name] = (fn, pending)
+        JOURNEYS[name] = (fn, in_guest)
         return fn
     return register
 
@@ -926,7 +927,7 @@ def backdrop_journey(s, check):
 
 def screen_journey(width, height):
     """The backdrop and the location dialog on a screen of another size."""
-    @journey("screen-%dx%d" % (width, height))
+    @journey("screen-%dx%d" % (width, height), in_guest=(width, height) == (2560, 1440))
     @session_options(lambda wine: dict(screen=(width, height)))
     def walk(s, check):
         process = s.start_installer()
@@ -1434,7 +1435,7 @@ def change_folder_journey(s, check):
 # Under code page 932 the second byte of 表 is 0x5C, a backslash's: a path
 # ending in it must keep its last character.
 
-@journey("cp932-change-folder")
+@journey("cp932-change-folder", in_guest=False)
 @session_options(lambda wine: dict(locale=JAPANESE_CODE_PAGE))
 def cp932_change_folder_journey(s, check):
     install_into_chosen(s, check, "C:\\Daihon 一覧表")
@@ -1527,7 +1528,7 @@ def wow64_default_journey(s, check):
     check_redirected_entries(s, check, WOW64_FOLDER)
 
 
-@journey("wow64-recorded-folder")
+@journey("wow64-recorded-folder", in_guest=False)
 @session_options(on_64_bit_windows)
 def wow64_recorded_folder_journey(s, check):
     recorded = "C:\\Scripts\\Quillmark"
@@ -1550,7 +1551,7 @@ def wow64_recorded_folder_journey(s, check):
     check_redirected_entries(s, check, recorded)
 
 
-@journey("wow64-install-uninstall")
+@journey("wow64-install-uninstall", in_guest=False)
 @session_options(on_64_bit_windows)
 def wow64_install_uninstall_journey(s, check):
     install_uninstall_journey(s, check)
@@ -1722,12 +1723,10 @@ def check_program_that_ran(s, check):
 
 
 def run_journey(name, wine, work):
-    fn, pending = JOURNEYS[name]
+    fn, _ = JOURNEYS[name]
     options = getattr(fn, "session_options", lambda _: {})(wine)
     wine = options.pop("wine", wine)
     log("=== journey %s: %s" % (name, wine.describe()))
-    if pending:
-        log("(pending: %s)" % pending)
     check = Checks()
     start = time.monotonic()
     try:
@@ -1778,8 +1777,8 @@ def main(argv):
     args = parser.parse_args(argv)
 
     if args.command == "list":
-        for name, (_, pending) in JOURNEYS.items():
-            print(name + (" pending" if pending else ""))
+        for name, (_, in_guest) in JOURNEYS.items():
+            print(name + ("" if in_guest else " native"))
         return 0
 
     work = os.path.abspath(args.work)
@@ -1802,8 +1801,7 @@ def main(argv):
         JOURNEYS["walk"] = JOURNEYS["default"]
         return 0 if run_journey("walk", wine, work) else 1
 
-    names = args.names or [n for n, (_, p) in JOURNEYS.items()
-                           if not p or os.environ.get("QUIL_E2E_PENDING") == "1"]
+    names = args.names or list(JOURNEYS)
     unknown = [n for n in names if n not in JOURNEYS]
     if unknown:
         log("unknown journeys: %s" % ", ".join(unknown))
