@@ -14,7 +14,6 @@ set(SZDD_TOOL "" CACHE FILEPATH "the SZDD packer from the host build")
 if(NOT EXISTS "${SZDD_TOOL}")
   message(FATAL_ERROR "set SZDD_TOOL to the host build's tools/szdd/szdd")
 endif()
-find_package(Python3 COMPONENTS Interpreter REQUIRED)
 include(${CMAKE_CURRENT_LIST_DIR}/signing.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/delay_load.cmake)
 
@@ -44,42 +43,31 @@ set(PACKED ${CMAKE_BINARY_DIR}/packed)
 set(RESOURCES ${CMAKE_SOURCE_DIR}/resources)
 set(ICON ${CMAKE_BINARY_DIR}/quil.ico)
 
-# The resource script names every payload file; it alone says which are packed.
-file(STRINGS ${RESOURCES}/quil.rc.in FILE_LINES REGEX "^[0-9]+ FILE ")
-set(PAYLOAD_FILES)
-set(PACKED_FILES)
-foreach(line IN LISTS FILE_LINES)
-  string(REGEX MATCH "\"@(PAYLOAD|PACKED)@/([^\"]+)\"" _ "${line}")
-  list(APPEND PAYLOAD_FILES ${CMAKE_MATCH_2})
-  if(CMAKE_MATCH_1 STREQUAL "PACKED")
-    list(APPEND PACKED_FILES ${CMAKE_MATCH_2})
-  endif()
-endforeach()
-
-# Every program the installer carries: each is signed when the build signs.
-set(PROGRAMS Quillmark wmon03 uninst1)
-set(COPIED agreement.txt quillmark.exe.manifest)
-set(GENERATED ${PAYLOAD_FILES})
-list(REMOVE_ITEM GENERATED Quillmark.exe wmon03.exe uninst1.exe ${COPIED})
-list(TRANSFORM GENERATED PREPEND ${PAYLOAD}/ OUTPUT_VARIABLE GENERATED_PATHS)
+# The payload manifest (cmake/payload.cmake) names every file, its storage
+# and its source: made by resources/make_payload.py, copied from this tree,
+# or a program of this build.
+list(TRANSFORM PAYLOAD_GENERATED PREPEND ${PAYLOAD}/ OUTPUT_VARIABLE GENERATED_PATHS)
 
 add_custom_command(OUTPUT ${GENERATED_PATHS}
   COMMAND ${Python3_EXECUTABLE} ${RESOURCES}/make_payload.py ${PAYLOAD}
   DEPENDS ${RESOURCES}/make_payload.py
   COMMENT "Generating the payload documents")
 set(STAGED ${GENERATED_PATHS})
-foreach(name IN LISTS COPIED)
+while(PAYLOAD_COPIED)
+  list(POP_FRONT PAYLOAD_COPIED source name)
   add_custom_command(OUTPUT ${PAYLOAD}/${name}
-    COMMAND ${CMAKE_COMMAND} -E copy ${RESOURCES}/${name} ${PAYLOAD}/${name}
-    DEPENDS ${RESOURCES}/${name})
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/${source} ${PAYLOAD}/${name}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${source})
   list(APPEND STAGED ${PAYLOAD}/${name})
-endforeach()
-foreach(program IN LISTS PROGRAMS)
-  quil_stage_program(${program} ${PAYLOAD}/${program}.exe)
-  list(APPEND STAGED ${PAYLOAD}/${program}.exe)
-endforeach()
+endwhile()
+# Each program is signed on the way when the build signs.
+while(PAYLOAD_PROGRAMS)
+  list(POP_FRONT PAYLOAD_PROGRAMS program name)
+  quil_stage_program(${program} ${PAYLOAD}/${name})
+  list(APPEND STAGED ${PAYLOAD}/${name})
+endwhile()
 set(PACKED_PATHS)
-foreach(name IN LISTS PACKED_FILES)
+foreach(name IN LISTS PAYLOAD_PACKED)
   add_custom_command(OUTPUT ${PACKED}/${name}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PACKED}
     COMMAND ${SZDD_TOOL} ${PAYLOAD}/${name} ${PACKED}/${name}
@@ -103,6 +91,13 @@ configure_file(${RESOURCES}/quil.manifest.in ${MANIFEST} @ONLY)
 # The libraries journey's control program carries the same manifest.
 add_subdirectory(tests/e2e/library_control)
 
+# The FILE lines of the resource script, from the manifest.
+execute_process(COMMAND ${Python3_EXECUTABLE} ${PAYLOAD_SCRIPT} rc ${PAYLOAD} ${PACKED}
+                        ${GENERATED}/file_resources.rc RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "resources/payload.py rc failed")
+endif()
+file(READ ${GENERATED}/file_resources.rc FILE_RESOURCES)
 configure_file(${RESOURCES}/quil.rc.in ${CMAKE_BINARY_DIR}/quil.rc @ONLY)
 set_source_files_properties(${CMAKE_BINARY_DIR}/quil.rc PROPERTIES
   OBJECT_DEPENDS "${STAGED};${PACKED_PATHS};${ICON};${MANIFEST};${RESOURCES}/resource_ids.h")

@@ -16,9 +16,9 @@ struct PayloadEntry {
   bool readOnly;
 };
 
-const int kPayloadRows = 38;
-const WORD kMainProgramResource = 106;
-const WORD kAgreementResource = 159;
+// kPayloadRows, kMainProgramResource and kAgreementResource, made by the
+// build from the payload manifest (resources/payload.tsv), as is the table.
+#include "payload_table.h"
 extern const PayloadEntry kPayloadTable[kPayloadRows];
 
 // The resource's data handle and size, or null after the notice "60", "61"

@@ -21,6 +21,10 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "resources"))
+import payload as manifest  # noqa: E402
+
 # Window, dialog and control styles, as the SDK defines them.
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
 WS_BORDER, WS_VSCROLL, WS_GROUP, WS_TABSTOP = 0x00800000, 0x00200000, 0x00020000, 0x00010000
@@ -190,6 +194,22 @@ def check_dialogs(resources):
             equal(c["exstyle"], 0, label + " extended style")
 
 
+def check_dialog_controls(resources, source):
+    """The control lists of resources/resource_ids.h, which the simulated
+    system is given for each template, are those the built program carries."""
+    with open(os.path.join(source, "resources", "resource_ids.h")) as f:
+        header = f.read()
+    numbers = dict((name, int(value)) for name, value in
+                   re.findall(r"^#define (\w+) (\d+)$", header, re.M))
+    numbers.update(IDOK=1, IDCANCEL=2)
+    for name, items in re.findall(r"^#define (IDD_\w+)_CONTROLS \{([^}]*)\}$", header, re.M):
+        want = [numbers.get(i.strip(), None) if not i.strip().lstrip("-").isdigit()
+                else int(i.strip()) for i in items.split(",")]
+        entries = resources.get((RT_DIALOG, numbers[name]))
+        got = [c["id"] for c in parse_dialog(entries[0][1])["controls"]] if entries else None
+        equal(got, want, "the controls of %s in resource_ids.h are the template's" % name)
+
+
 # ---------------------------------------------------------------- the icon ---
 
 def check_icon(resources):
@@ -242,13 +262,6 @@ def check_manifest(resources, machine):
 
 # ------------------------------------------------------------ the payload ---
 
-def payload_rows(source):
-    with open(os.path.join(source, "installer", "payload", "payload_table.cpp")) as f:
-        text = f.read()
-    return [(int(i), name, storage) for i, name, storage in
-            re.findall(r'\{(\d+),\s*k\w+,\s*"([^"]+)",\s*(kRaw|kCompressed),', text)]
-
-
 def expand(data):
     with tempfile.NamedTemporaryFile() as packed:
         packed.write(data)
@@ -258,9 +271,9 @@ def expand(data):
     return out.stdout if out.returncode == 0 else None
 
 
-def check_payload(resources, payload, source):
-    rows = [(106, "Quillmark.exe", "kCompressed")] + payload_rows(source)
-    equal(len(rows), 39, "the payload table and the main program name 39 resources")
+def check_payload(resources, payload):
+    rows = [(r.id, r.name, r.storage) for r in manifest.rows()]
+    equal(len(rows), 39, "the payload manifest names 39 resources")
     files = {name for (rtype, name) in resources if rtype == "FILE"}
     equal(sorted(files), sorted(i for i, _, _ in rows), "Quil.exe carries exactly those FILE ids")
     for rid, name, storage in rows:
@@ -270,7 +283,7 @@ def check_payload(resources, payload, source):
         with open(os.path.join(payload, name), "rb") as f:
             want = f.read()
         data = entries[0][1]
-        if storage == "kRaw":
+        if storage == "raw":
             check(data == want, "FILE %d is %s as it is" % (rid, name))
         else:
             check(data.startswith(b"SZDD\x88\xf0\x27\x33A") and expand(data) == want,
@@ -287,7 +300,8 @@ def main(argv):
     check_dialogs(resources)
     check_icon(resources)
     check_manifest(resources, machine)
-    check_payload(resources, payload, source)
+    check_payload(resources, payload)
+    check_dialog_controls(resources, source)
     for (rtype, name), entries in sorted(resources.items(), key=str):
         equal([lang for lang, _ in entries], [LANG_EN_US],
               "resource %s/%s carries one language, English (United States)" % (rtype, name))

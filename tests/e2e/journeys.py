@@ -33,6 +33,8 @@ from wine_session import (INSTALLER_FOLDER, JourneyError, Session, Template, cho
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
+sys.path.insert(0, os.path.join(SOURCE, "resources"))
+import payload as manifest  # noqa: E402
 from pe import Pe  # noqa: E402
 SETTINGS_KEY = "HKCU\\Software\\Kestrel\\Quillmark\\Settings"
 
@@ -100,15 +102,10 @@ class Checks:
 
 
 def payload_rows():
-    """(resource id, folder kind, name, storage, read-only) of every row of
-    the installer's payload table, read from its source."""
-    with open(os.path.join(SOURCE, "installer", "payload", "payload_table.cpp")) as f:
-        text = f.read()
-    rows = re.findall(r'\{(\d+),\s*(k\w+),\s*"([^"]+)",\s*(kRaw|kCompressed),\s*(true|false)\}',
-                      text)
-    if len(rows) != 38:
-        raise JourneyError("expected 38 payload rows in payload_table.cpp, read %d" % len(rows))
-    return [(int(i), folder, name, storage, ro == "true") for i, folder, name, storage, ro in rows]
+    """The installer's payload table, from the payload manifest: (resource
+    id, folder, name, storage, read-only) of every row; folder is install,
+    windows or uninstaller, storage raw or packed."""
+    return [(r.id, r.folder, r.name, r.storage, r.read_only) for r in manifest.table_rows()]
 
 
 # ------------------------------------------------------------ walk helpers ---
@@ -218,15 +215,15 @@ def default_journey(s, check):
                "Quillmark.exe is the program the installer carries")
     attrs = s.attributes(default_folder(s))
     for rid, kind, name, storage, read_only in payload_rows():
-        place = folder if kind == "kInstallFolder" else windir
-        where = default_folder(s) if kind == "kInstallFolder" else windir_win
+        place = folder if kind == "install" else windir
+        where = default_folder(s) if kind == "install" else windir_win
         path = os.path.join(place, name)
-        form = "raw" if storage == "kRaw" else "expanded"
+        form = "raw" if storage == "raw" else "expanded"
         if not check.true(os.path.isfile(path), "%s (%d) is in %s" % (name, rid, where)):
             continue
         check.true(filecmp.cmp(path, os.path.join(payload, name), shallow=False),
                    "%s is byte for byte its source (%s)" % (name, form))
-        if kind == "kInstallFolder":
+        if kind == "install":
             check.equal("R" in attrs.get(name.lower(), ""), read_only,
                         "%s is %sread-only" % (name, "" if read_only else "not "))
     no_leftovers(s, check)
@@ -385,7 +382,7 @@ def second_run_journey(s, check):
     check_main_program_up(s, check)
     folder = s.unix_path(default_folder(s))
     for _, kind, name, _, _ in payload_rows():
-        if kind == "kInstallFolder":
+        if kind == "install":
             check.true(filecmp.cmp(os.path.join(folder, name), os.path.join(s.wine.payload, name),
                                    shallow=False), "%s is written again" % name)
     no_leftovers(s, check)
@@ -1002,7 +999,7 @@ def nearly_full_disk_journey(s, check):
     s.reg_add(machine_key(s), "Path", "REG_SZ", NEARLY_FULL_FOLDER)
     s.restart_wineserver()
     folder = os.path.join(drive, "Quillmark")
-    rows = [name for _, kind, name, _, _ in payload_rows() if kind == "kInstallFolder"]
+    rows = [name for _, kind, name, _, _ in payload_rows() if kind == "install"]
     try:
         install_on_d(s, check, "the run on a nearly full D:")
         present = [n for n in rows if os.path.exists(os.path.join(folder, n))]
@@ -1417,7 +1414,7 @@ def install_into_chosen(s, check, chosen):
     check.equal(s.wait_exit(process, 240), 0, "Quil.exe exits with 0")
     check_main_program_up(s, check)
     folder = s.unix_path(target)
-    check.equal(sorted(n for _, kind, n, _, _ in payload_rows() if kind == "kInstallFolder"
+    check.equal(sorted(n for _, kind, n, _, _ in payload_rows() if kind == "install"
                        and not os.path.isfile(os.path.join(folder, n))), [],
                 "every file of the install folder is in %s" % target)
     check.equal(sorted(os.listdir(s.unix_path(chosen))), ["Quillmark"],
@@ -1459,7 +1456,7 @@ def cp932_recorded_folder_journey(s, check):
     check_main_program_up(s, check)
     check.equal(os.listdir(parent), ["台本表"], "C:\\Programme holds that folder and no other")
     folder = s.unix_path(recorded)
-    check.equal(sorted(n for _, kind, n, _, _ in payload_rows() if kind == "kInstallFolder"
+    check.equal(sorted(n for _, kind, n, _, _ in payload_rows() if kind == "install"
                        and not os.path.isfile(os.path.join(folder, n))), [],
                 "every file of the install folder is in %s" % recorded)
     program = recorded + "\\Quillmark.exe"
@@ -1545,7 +1542,7 @@ def wow64_recorded_folder_journey(s, check):
     check.equal(s.wait_exit(process, 240), 0, "Quil.exe exits with 0")
     check_main_program_up(s, check)
     check.true(all(os.path.isfile(os.path.join(folder, name)) for _, kind, name, _, _
-                   in payload_rows() if kind == "kInstallFolder"),
+                   in payload_rows() if kind == "install"),
                "the install folder's files are in %s" % recorded)
     check.true(not os.path.exists(s.unix_path(WOW64_FOLDER)), "nothing went to the default folder")
     check_redirected_entries(s, check, recorded)
@@ -1685,9 +1682,9 @@ def damaged_copy_journey(s, check):
         data = f.read()
     resources = Pe(data).resources("FILE")
     rows = payload_rows()
-    raw = next(rid for rid, _, _, storage, _ in rows if storage == "kRaw")
+    raw = next(rid for rid, _, _, storage, _ in rows if storage == "raw")
     packed = next(rid for rid, _, name, storage, _ in rows
-                  if storage == "kCompressed" and not name.endswith(".exe"))
+                  if storage == "packed" and not name.endswith(".exe"))
     damages = [(raw, "a raw row"), (packed, "a packed row"), (106, "the main program"),
                (119, "the uninstaller")]
     before = {key: s.reg_values(key) for key in ("HKCU\\Software\\Kestrel", machine_key(s))}

@@ -25,9 +25,9 @@ inline void Require(bool held, const char* rule) {
 inline void FreshMachine() {
   winsim::Reset();
   ResetInstallerState();
-  winsim::DefineDialog(IDD_LOCATION, {IDOK, IDCANCEL, IDC_FOLDER, IDC_CHANGE, -1, -1});
-  winsim::DefineDialog(IDD_PROGRESS, {-1});
-  winsim::DefineDialog(IDD_AGREEMENT, {IDOK, IDCANCEL, IDC_AGREEMENT_TEXT, -1});
+  winsim::DefineDialog(IDD_LOCATION, IDD_LOCATION_CONTROLS);
+  winsim::DefineDialog(IDD_PROGRESS, IDD_PROGRESS_CONTROLS);
+  winsim::DefineDialog(IDD_AGREEMENT, IDD_AGREEMENT_CONTROLS);
 }
 
 // Whatever the input, a run leaves nothing open, kept or misused.

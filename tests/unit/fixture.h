@@ -31,9 +31,9 @@ class MachineTest : public ::testing::Test {
     winsim::Reset();
     ResetInstallerState();
     // The control ids of the module's dialog templates, in template order.
-    winsim::DefineDialog(IDD_LOCATION, {IDOK, IDCANCEL, IDC_FOLDER, IDC_CHANGE, -1, -1});
-    winsim::DefineDialog(IDD_PROGRESS, {-1});
-    winsim::DefineDialog(IDD_AGREEMENT, {IDOK, IDCANCEL, IDC_AGREEMENT_TEXT, -1});
+    winsim::DefineDialog(IDD_LOCATION, IDD_LOCATION_CONTROLS);
+    winsim::DefineDialog(IDD_PROGRESS, IDD_PROGRESS_CONTROLS);
+    winsim::DefineDialog(IDD_AGREEMENT, IDD_AGREEMENT_CONTROLS);
   }
   void TearDown() override {
     EXPECT_EQ(winsim::OpenHandleCount(), 0) << "a file handle was left open";
