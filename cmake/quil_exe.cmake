@@ -31,12 +31,6 @@ function(quil_load_config target)
 endfunction()
 
 add_subdirectory(product)
-add_subdirectory(tests/e2e/probe)
-add_subdirectory(tests/e2e/faulty_lz32)
-add_subdirectory(tests/e2e/dialog_timing)
-add_subdirectory(tests/e2e/hold_file)
-add_subdirectory(tests/e2e/reg_dump)
-add_subdirectory(tests/e2e/planted)
 
 set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)
 set(PACKED ${CMAKE_BINARY_DIR}/packed)
@@ -88,8 +82,6 @@ else()
 endif()
 set(MANIFEST ${CMAKE_BINARY_DIR}/quil.manifest)
 configure_file(${RESOURCES}/quil.manifest.in ${MANIFEST} @ONLY)
-# The libraries journey's control program carries the same manifest.
-add_subdirectory(tests/e2e/library_control)
 
 # The FILE lines of the resource script, from the manifest.
 execute_process(COMMAND ${Python3_EXECUTABLE} ${PAYLOAD_SCRIPT} rc ${PAYLOAD} ${PACKED}
@@ -110,14 +102,6 @@ add_custom_command(OUTPUT ${DIGESTS}
           ${DIGESTS}
   DEPENDS ${RESOURCES}/resource_digests.py ${CMAKE_BINARY_DIR}/quil.rc ${STAGED} ${PACKED_PATHS}
   COMMENT "Recording the FILE resources' sizes and CRC-32s")
-
-# The benchmark's timing of that check, against the same record.
-add_executable(self_check_timing tests/e2e/self_check_timing/self_check_timing.cpp
-               installer/self_check.cpp ${DIGESTS})
-set_target_properties(self_check_timing PROPERTIES RUNTIME_OUTPUT_DIRECTORY
-                      ${CMAKE_BINARY_DIR}/tests/e2e/self_check_timing)
-target_include_directories(self_check_timing PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_options(self_check_timing PRIVATE -static -static-libgcc -static-libstdc++ -s)
 
 add_executable(Quil WIN32 installer/main.cpp installer/delay_load.cpp ${INSTALLER_SOURCES}
                ${DIGESTS} ${CMAKE_BINARY_DIR}/quil.rc)
@@ -158,8 +142,9 @@ add_test(NAME quil_exe_program
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/build/program_check.py
           $<TARGET_FILE:Quil> ${PAYLOAD}/uninst1.exe)
 
-# The platform facts program, run under Wine by the journeys' harness.
-add_executable(platform_facts ${CMAKE_SOURCE_DIR}/tests/conformance/platform_facts.cpp)
-target_include_directories(platform_facts PRIVATE ${CMAKE_SOURCE_DIR})
-target_link_options(platform_facts PRIVATE -static -static-libgcc -static-libstdc++)
-target_link_libraries(platform_facts PRIVATE version advapi32 gdi32 user32)
+# The programs the journeys and the benchmarks run beside Quil.exe under
+# Wine: in the test builds (the presets), not in one that only ships.
+option(QUIL_TEST_HELPERS "build the journeys' and benchmarks' helper programs" OFF)
+if(QUIL_TEST_HELPERS)
+  include(${CMAKE_SOURCE_DIR}/tests/e2e/helpers.cmake)
+endif()

@@ -9,17 +9,17 @@
 #   bash scripts/bench_install.sh [RUNS]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build="${QUIL_BUILD:-$top/build}"
+build=$(realpath -m "${QUIL_BUILD:-$top/build}")
+source "$top/scripts/lib.sh"
 
 bash "$top/scripts/setup.sh" >&2
-cmake -S "$top" -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$build/host" --target szdd >/dev/null
-for arch in win32:i686 win64:x86_64; do
-  cmake -S "$top" -B "$build/${arch%%:*}" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/${arch##*:}-w64-mingw32.cmake" \
-        -DSZDD_TOOL="$build/host/tools/szdd/szdd" >/dev/null
-  cmake --build "$build/${arch%%:*}" >/dev/null
-done
+quil_build_host "$build/host" szdd >/dev/null
+quil_build_windows win32 "$build/win32" "$build/host" >/dev/null
+standin=()
+if [ "$(python3 "$top/tests/e2e/vm/vm.py" where --quiet)" = guest ]; then
+  quil_build_windows win64 "$build/win64" "$build/host" >/dev/null
+  standin=(--win64-build "$build/win64")
+fi
 python3 "$top/tests/e2e/bench_install.py" --win32-build "$build/win32" \
-        --win64-build "$build/win64" --work "$build/e2e" --runs "${1:-3}" \
+        "${standin[@]}" --work "$build/e2e" --runs "${1:-3}" \
   | grep -v '^keys \|^starting '

@@ -2,7 +2,8 @@
 # Builds the fuzz targets (clang's libFuzzer with AddressSanitizer and
 # UndefinedBehaviorSanitizer, against winsim) and runs them:
 #
-#     scripts/fuzz.sh TARGET|all [SECONDS]     (default: all, 10 seconds each)
+#     scripts/fuzz.sh TARGET|all [SECONDS]     (default: all, 10 seconds each;
+#                                              0: the corpus replayed, no fuzzing)
 #
 # Each run first replays the target's corpus in the repository
 # (tests/fuzz/corpus/TARGET: seeds and the inputs of earlier findings), then
@@ -11,6 +12,7 @@
 # $QUIL_BUILD/fuzz/findings/TARGET/crash-* and the script fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/lib.sh"
 build="${QUIL_BUILD:-$top/build}/fuzz"
 which="${1:-all}"
 seconds="${2:-10}"
@@ -23,8 +25,7 @@ if [ "$which" != all ]; then
   esac
 fi
 
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_FUZZ=ON \
-      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ > "$build.configure.log" \
+quil_configure fuzz "$build" > "$build.configure.log" \
   || { cat "$build.configure.log" >&2; exit 1; }
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
@@ -32,9 +33,10 @@ for t in "${targets[@]}"; do
   work="$build/corpus/$t"
   findings="$build/findings/$t"
   mkdir -p "$work" "$findings"
-  echo "== fuzz $t: the corpus, then $seconds s"
+  echo "== fuzz $t: the corpus, then $seconds s of fuzzing"
   "$build/tests/fuzz/fuzz_$t" "$work" "$top/tests/fuzz/corpus/$t" \
-      -max_total_time="$seconds" -timeout=10 -max_len=4096 -print_final_stats=1 \
+      $([ "$seconds" = 0 ] && echo -runs=0 || echo -max_total_time="$seconds") \
+      -timeout=10 -max_len=4096 -print_final_stats=1 \
       -artifact_prefix="$findings/" 2>"$build/$t.log" \
     || { tail -n 60 "$build/$t.log" >&2; echo "fuzz $t: a rule broke; the input is in $findings" >&2; exit 1; }
   grep -E "^stat::number_of_executed_units|^stat::new_units_added" "$build/$t.log" | tr '\n' ' '

@@ -9,27 +9,23 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${QUIL_BUILD:-$top/build}")
+source "$top/scripts/lib.sh"
 
 bash "$top/scripts/setup.sh"
 
-cmake -S "$top" -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$build/host" --target szdd
-for arch in win32:i686 win64:x86_64; do
-  cmake -S "$top" -B "$build/${arch%%:*}" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/${arch##*:}-w64-mingw32.cmake" \
-        -DSZDD_TOOL="$build/host/tools/szdd/szdd" >/dev/null
-  cmake --build "$build/${arch%%:*}"
-done
+quil_build_host "$build/host" szdd
+quil_build_windows win32 "$build/win32" "$build/host"
 
 journeys=(python3 "$top/tests/e2e/journeys.py")
-args=(--win32-build "$build/win32" --win64-build "$build/win64" --work "$build/e2e")
+args=(--win32-build "$build/win32" --work "$build/e2e")
 where=$(python3 "$top/tests/e2e/vm/vm.py" where)
 if [ -n "${DISPLAY:-}" ]; then
   if [ "$where" = guest ]; then
     echo "run: a virtual machine cannot show Quil.exe on your display: where 32-bit Wine" \
          "cannot run here, the x86-64 build of the same sources stands in for it under" \
          "wine64 (the line below names the program that runs)" >&2
-    args+=(--standin)
+    quil_build_windows win64 "$build/win64" "$build/host"
+    args+=(--win64-build "$build/win64" --standin)
   fi
   exec "${journeys[@]}" interactive "${args[@]}"
 fi

@@ -1,35 +1,50 @@
 #!/usr/bin/env bash
-# Every test: sets the machine up, builds the three builds (the host build
-# first: the Windows builds pack their payload with the host-built packer), runs
-# the unit tests (under AddressSanitizer and UndefinedBehaviorSanitizer), checks
-# Quil.exe's form and that two builds of it are the same bytes, walks the
-# installer's journeys under Wine, and signs a build and checks it.
+# Every test: sets the machine up, builds the host and 32-bit Windows builds
+# (the host build first: the Windows build packs its payload with the
+# host-built packer), runs the unit tests (under AddressSanitizer and
+# UndefinedBehaviorSanitizer) and the fuzz targets, checks Quil.exe's form
+# and that two builds of it are the same bytes, walks the installer's
+# journeys under Wine, and signs a build and checks it.
+#
+#   bash scripts/test.sh           everything
+#   bash scripts/test.sh --quick   the builds, the unit tests, the fuzz
+#                                  corpora replayed (no fuzzing) and the
+#                                  built-program checks: no Wine
+#
+# QUIL_E2E_STANDIN=1 also builds the x86-64 stand-in (build/win64), which the
+# journeys then run where 32-bit Wine cannot.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${QUIL_BUILD:-$top/build}")
+source "$top/scripts/lib.sh"
+quick=0
+case "${1:-}" in
+  --quick) quick=1 ;;
+  "") ;;
+  *) echo "usage: test.sh [--quick]" >&2; exit 2 ;;
+esac
 
 bash "$top/scripts/setup.sh"
 
-cmake -S "$top" -B "$build/host" -G Ninja -DCMAKE_BUILD_TYPE=Debug
-cmake --build "$build/host"
-
-cmake -S "$top" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i686-w64-mingw32.cmake" \
-      -DSZDD_TOOL="$build/host/tools/szdd/szdd"
-cmake --build "$build/win32"
-
-# The same sources for x86-64 Windows: a quick stand-in for development
-# (QUIL_E2E_STANDIN=1), and for a person's display where 32-bit Wine cannot run.
-cmake -S "$top" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/x86_64-w64-mingw32.cmake" \
-      -DSZDD_TOOL="$build/host/tools/szdd/szdd"
-cmake --build "$build/win64"
+quil_build_host "$build/host"
+quil_build_windows win32 "$build/win32" "$build/host"
+standin=()
+if [ "${QUIL_E2E_STANDIN:-0}" = 1 ]; then
+  quil_build_windows win64 "$build/win64" "$build/host"
+  standin=(-DQUIL_WIN64_BUILD="$build/win64")
+fi
 
 ctest --test-dir "$build/host" --output-on-failure -j2
-# Every fuzz target for a few seconds, after replaying its corpus (the seeds
-# and the inputs of earlier findings); scripts/fuzz.sh TARGET SECONDS for more.
-QUIL_BUILD="$build" bash "$top/scripts/fuzz.sh" all "${QUIL_FUZZ_SECONDS:-10}"
+# Every fuzz target after replaying its corpus (the seeds and the inputs of
+# earlier findings), for a few seconds each; the quick path only replays.
+# scripts/fuzz.sh TARGET SECONDS for more.
+QUIL_BUILD="$build" bash "$top/scripts/fuzz.sh" all \
+  "$([ "$quick" = 1 ] && echo 0 || echo "${QUIL_FUZZ_SECONDS:-10}")"
 ctest --test-dir "$build/win32" --output-on-failure
+if [ "$quick" = 1 ]; then
+  exit 0
+fi
+
 # Two builds of the 32-bit Quil.exe from nothing, at different paths and
 # times, give the same bytes.
 bash "$top/tests/build/reproducible.sh" "$build/host/tools/szdd/szdd" "$build/reproducible"
@@ -42,7 +57,7 @@ bash "$top/tests/build/reproducible.sh" "$build/host/tools/szdd/szdd" "$build/re
 # otherwise sit idle.
 e2e_config() {  # FOLDER PART GUEST
   cmake -S "$top/tests/e2e" -B "$build/$1" -DQUIL_WIN32_BUILD="$build/win32" \
-        -DQUIL_WIN64_BUILD="$build/win64" -DQUIL_E2E_PART="$2" -DQUIL_E2E_GUEST="$3"
+        -DQUIL_E2E_PART="$2" -DQUIL_E2E_GUEST="$3" "${standin[@]}"
 }
 journeys=(bash "$top/tests/e2e/run_all.sh" "$build")
 where=$(python3 "$top/tests/e2e/vm/vm.py" where)

@@ -6,15 +6,15 @@
 # Usage: reproducible.sh SZDD_TOOL WORK_DIR
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+source "$top/scripts/lib.sh"
 szdd=$1 work=$2
 
 rm -rf "$work"
 first=$work/first/win32
 second=$work/another/path/for/the/second/win32
 
-build() {  # build FOLDER
-  cmake -S "$top" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i686-w64-mingw32.cmake" -DSZDD_TOOL="$szdd" >/dev/null
+build() {  # build FOLDER: the shipping build, Quil.exe alone
+  quil_configure win32 "$1" -DSZDD_TOOL="$szdd" -DQUIL_TEST_HELPERS=OFF >/dev/null
   cmake --build "$1" --target Quil >"$1.log" 2>&1 || { cat "$1.log"; return 1; }
 }
 TZ=UTC LC_ALL=C build "$first"

@@ -12,6 +12,7 @@
 # the Wine prefix template already booted there instead of booting its own.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
+source "$top/scripts/lib.sh"
 szdd=$1 work=$2 journeys_work=${3:-}
 keys=$work/keys build=$work/win32
 rm -rf "$work"
@@ -75,9 +76,7 @@ EOF
 ) >"$work/keys.log" 2>&1
 
 build() {  # build SIGNING_OPTIONS...
-  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i686-w64-mingw32.cmake" -DSZDD_TOOL="$szdd" \
-        "$@" >"$work/configure.log" 2>&1 &&
+  quil_configure win32 "$build" -DSZDD_TOOL="$szdd" "$@" >"$work/configure.log" 2>&1 &&
     cmake --build "$build" --target Quil winprobe >"$work/build.log" 2>&1
 }
 
