@@ -1,7 +1,7 @@
 // The Windows build's delay-load hook (cmake/delay_load.cmake): every
 // delay-loaded library comes from the system folder, through
 // LoadSystemLibrary, and from nowhere else.
-#include "installer/library_search.h"
+#include "core/library_search.h"
 
 #include <delayimp.h>
 

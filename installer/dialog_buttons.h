@@ -1,7 +1,7 @@
 // The two buttons every dialog of the installer ends with.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // Ends the dialog with 1 for IDOK (the default button, or Enter) and 2 for
 // IDCANCEL (or Escape). False for any other control: not handled here.

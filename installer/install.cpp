@@ -2,16 +2,16 @@
 
 #include <cstring>
 
+#include "core/library_search.h"
+#include "core/path.h"
 #include "installer/agreement/agreement_dialog.h"
 #include "installer/backdrop/backdrop.h"
 #include "installer/crash/crash_filter.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
-#include "installer/library_search.h"
 #include "installer/location/location.h"
 #include "installer/location/location_dialog.h"
 #include "installer/notices.h"
-#include "installer/path.h"
 #include "installer/payload/payload.h"
 #include "installer/payload/replace_main_program.h"
 #include "installer/state.h"

@@ -1,8 +1,8 @@
 // The install sequence: every step once, in a fixed order, on the one thread.
 #pragma once
 
+#include "core/win32.h"
 #include "installer/self_check.h"
-#include "installer/win32.h"
 
 // Runs the whole install and gives the exit code, which is always 0.
 int RunInstaller(HINSTANCE instance);

@@ -1,6 +1,6 @@
 #include "installer/notices.h"
 
-#include "installer/path.h"
+#include "core/path.h"
 #include "installer/state.h"
 
 void ErrorNotice(const char* text, const char* code) {

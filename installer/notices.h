@@ -2,7 +2,7 @@
 // with the error icon and the caption "ERROR " + code.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 void ErrorNotice(const char* text, const char* code);
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // One "FILE" resource as the build made it: its id, its size in bytes and
 // the CRC-32 of its bytes (the polynomial of zip and PNG).

@@ -1,6 +1,6 @@
 #include "installer/state.h"
 
-#include "installer/path.h"
+#include "core/path.h"
 
 // The record as the program is loaded: zero-filled but for the fixed names.
 static InstallerState LoadState() {

@@ -3,9 +3,8 @@
 // 520-byte buffer, written only through the bounded helpers of path.h.
 #pragma once
 
-#include "installer/win32.h"
-
-const int kPathSize = 520;
+#include "core/path.h"
+#include "core/win32.h"
 
 struct InstallerState {
   char mainProgramName[kPathSize];

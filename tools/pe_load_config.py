@@ -3,7 +3,7 @@
 
     pe_load_config.py EXE MAP
 
-GNU ld 2.40 links the structure `_load_config_used` (installer/
+GNU ld 2.40 links the structure `_load_config_used` (core/
 load_config.cpp) into the program but leaves the load configuration's data
 directory empty. This reads the structure's address from the linker's map,
 checks that it holds what the program means to say there (its size, and

@@ -2,6 +2,6 @@
 // "Decline", Escape, or an agreement text that is missing or damaged.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 INT_PTR CALLBACK AgreementDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

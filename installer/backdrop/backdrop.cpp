@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "installer/path.h"
+#include "core/path.h"
 #include "resources/resource_ids.h"
 
 static const char kClassName[] = "Quillmark";

@@ -1,5 +1,5 @@
 #pragma once
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // Registers the backdrop's class and shows the full-screen window, painted
 // before any message loop runs. None when the class or the window cannot be

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/path.h"
 #include "installer/crash/report_upload.h"
 #include "installer/integration/registry.h"
-#include "installer/path.h"
 #include "installer/state.h"
 
 namespace {

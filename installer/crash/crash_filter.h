@@ -3,7 +3,7 @@
 // server before the system ends the process.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // The unhandled-exception filter of the whole run. Shows the notice, stores
 // "log00" to "log03" under the report key, offers the report to the server

@@ -2,7 +2,7 @@
 // the form-encoded report, accepted only by the two-byte reply "OK".
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // One attempt. Turns the body's blanks into "+" in place first (so a retry
 // sends the same text) and keeps automatic dial-up off meanwhile. True only

@@ -3,10 +3,10 @@
 // that lists the program for removal.
 #include <cstring>
 
+#include "core/path.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
 #include "installer/notices.h"
-#include "installer/path.h"
 #include "installer/state.h"
 
 static const char kDisplayName[] = "Quillmark 2003   (Remove Only)";

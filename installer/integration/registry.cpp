@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "core/path.h"
 #include "installer/integration/integration.h"
 #include "installer/notices.h"
-#include "installer/path.h"
 #include "installer/state.h"
 
 void ComposeKeyPaths() {

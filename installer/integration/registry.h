@@ -2,7 +2,7 @@
 // and its own three keys. Each returns the system's status, 0 on success.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // Every key is opened for reading and writing, also where it is only read.
 const REGSAM kKeyAccess = KEY_READ | KEY_WRITE;

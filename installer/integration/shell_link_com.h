@@ -3,8 +3,8 @@
 // object and its interfaces, and the library loaded and initialised.
 #pragma once
 
-#include "installer/library_search.h"
-#include "installer/win32.h"
+#include "core/library_search.h"
+#include "core/win32.h"
 
 typedef HRESULT(WINAPI* CoInitializeFn)(LPVOID reserved);
 typedef void(WINAPI* CoUninitializeFn)();

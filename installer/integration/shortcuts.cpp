@@ -4,11 +4,11 @@
 // gets no shortcuts.
 #include <cstring>
 
+#include "core/path.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
 #include "installer/integration/shell_link_com.h"
 #include "installer/location/location.h"
-#include "installer/path.h"
 #include "installer/state.h"
 
 namespace {

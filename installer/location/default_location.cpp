@@ -1,8 +1,8 @@
 // The folder to propose: the one an earlier install recorded, or a folder of
 // the product's name inside Program Files.
+#include "core/path.h"
 #include "installer/integration/registry.h"
 #include "installer/location/location.h"
-#include "installer/path.h"
 #include "installer/state.h"
 
 bool SpecialFolderPath(int csidl, char* path) {

@@ -1,7 +1,7 @@
 // Where the program goes: the proposal and the test of a chosen folder.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // The shell's path of a special folder (CSIDL) into `path` (520 bytes),
 // emptied first; false when the shell has no file-system path for it.

@@ -1,7 +1,7 @@
 #include "installer/location/location_dialog.h"
 
+#include "core/path.h"
 #include "installer/dialog_buttons.h"
-#include "installer/path.h"
 #include "installer/state.h"
 #include "resources/resource_ids.h"
 

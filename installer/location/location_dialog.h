@@ -3,7 +3,7 @@
 // "Change...", so its initialisation changes nothing on screen.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 INT_PTR CALLBACK LocationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 

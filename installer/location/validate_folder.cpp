@@ -2,9 +2,9 @@
 // exist and becomes the current directory.
 #include <cstring>
 
+#include "core/path.h"
 #include "installer/location/location.h"
 #include "installer/notices.h"
-#include "installer/path.h"
 #include "installer/state.h"
 
 static bool Refuse(bool showErrors, const char* text, const char* code) {

@@ -1,6 +1,6 @@
 #include "installer/payload/held_files.h"
 
-#include "installer/path.h"
+#include "core/path.h"
 #include "installer/state.h"
 
 bool OpenAlone(const char* path, DWORD flags) {

@@ -3,7 +3,7 @@
 // pauses, never indefinitely.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // Opens the file alone (reading and writing, no sharing), to learn whether
 // another process holds it; true when it could be opened. Closed at once.

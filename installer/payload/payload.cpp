@@ -1,7 +1,7 @@
 #include "installer/payload/payload.h"
 
+#include "core/path.h"
 #include "installer/notices.h"
-#include "installer/path.h"
 #include "installer/state.h"
 
 HGLOBAL FindPayloadResource(WORD id, DWORD* size) {

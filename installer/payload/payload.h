@@ -2,8 +2,8 @@
 // that turn one resource into one file on disk.
 #pragma once
 
+#include "core/win32.h"
 #include "installer/payload/held_files.h"
-#include "installer/win32.h"
 
 enum PayloadFolder { kInstallFolder, kWindowsDirectory, kUninstallerFolder };
 enum PayloadStorage { kRaw, kCompressed };

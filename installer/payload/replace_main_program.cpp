@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "core/path.h"
 #include "installer/notices.h"
-#include "installer/path.h"
 #include "installer/payload/payload.h"
 #include "installer/state.h"
 

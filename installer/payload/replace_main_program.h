@@ -1,6 +1,6 @@
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // The new main program's name in the install folder until it is moved in.
 const char kImageName[] = "image.tmp";

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "installer/path.h"
+#include "core/path.h"
 #include "installer/state.h"
 
 const char kUninstallCaption[] = "Quillmark 2003 Uninstall";

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // Forgets what an earlier run noted.
 void ClearRemovalReport();

@@ -3,9 +3,9 @@
 // nothing of the user's is left in it.
 #include <cstring>
 
+#include "core/path.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/shell_link_com.h"
-#include "installer/path.h"
 #include "installer/payload/held_files.h"
 #include "installer/payload/payload.h"
 #include "installer/payload/replace_main_program.h"

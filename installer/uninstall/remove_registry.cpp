@@ -8,9 +8,9 @@
 // belongs to another install made with the machine's rights.
 #include <cstring>
 
+#include "core/path.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
-#include "installer/path.h"
 #include "installer/uninstall/removal_report.h"
 #include "installer/uninstall/uninstall_steps.h"
 

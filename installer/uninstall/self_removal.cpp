@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "installer/path.h"
+#include "core/path.h"
 #include "installer/payload/held_files.h"
 #include "installer/uninstall/removal_report.h"
 #include "installer/uninstall/uninstall_steps.h"

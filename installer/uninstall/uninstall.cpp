@@ -5,10 +5,10 @@
 
 #include <cstring>
 
+#include "core/library_search.h"
+#include "core/path.h"
 #include "installer/integration/registry.h"
-#include "installer/library_search.h"
 #include "installer/location/location.h"
-#include "installer/path.h"
 #include "installer/payload/held_files.h"
 #include "installer/state.h"
 #include "installer/uninstall/removal_report.h"

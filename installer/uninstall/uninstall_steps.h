@@ -5,8 +5,8 @@
 // in the registry, the main program and the uninstaller itself.
 #pragma once
 
+#include "core/win32.h"
 #include "installer/state.h"
-#include "installer/win32.h"
 
 // The running program's own file, and whether it is the install's
 // uninstaller (in the install folder or the Windows directory): then it is

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/win32.h"
 #include "installer/integration/shell_link_com.h"
-#include "installer/win32.h"
 
 #ifndef _WIN32
 #include "winsim/control.h"

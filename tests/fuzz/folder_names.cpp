@@ -6,11 +6,11 @@
 #include <cstring>
 #include <set>
 
+#include "core/path.h"
 #include "fuzz_machine.h"
 #include "installer/install.h"
 #include "installer/location/location.h"
 #include "installer/payload/payload.h"
-#include "installer/path.h"
 
 namespace {
 

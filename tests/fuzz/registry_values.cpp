@@ -6,11 +6,11 @@
 #include <map>
 #include <vector>
 
+#include "core/path.h"
 #include "fuzz_machine.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
 #include "installer/location/location.h"
-#include "installer/path.h"
 
 namespace {
 

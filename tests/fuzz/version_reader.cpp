@@ -4,10 +4,10 @@
 // newer one, and otherwise puts its own program in their place.
 #include <cstring>
 
+#include "core/path.h"
 #include "fuzz_machine.h"
 #include "installer/payload/payload.h"
 #include "installer/payload/replace_main_program.h"
-#include "installer/path.h"
 #include "szdd.h"
 
 namespace {

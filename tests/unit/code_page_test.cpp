@@ -5,12 +5,12 @@
 #include <cstring>
 #include <string>
 
+#include "core/path.h"
 #include "fixture.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
 #include "installer/location/location.h"
 #include "installer/location/location_dialog.h"
-#include "installer/path.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "installer/location/location_dialog.h"
 
+#include "core/path.h"
 #include "fixture.h"
-#include "installer/path.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "installer/path.h"
+#include "core/path.h"
 
 namespace {
 

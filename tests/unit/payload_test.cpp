@@ -3,8 +3,8 @@
 #include <cstring>
 #include <set>
 
+#include "core/path.h"
 #include "fixture.h"
-#include "installer/path.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include <string>
 #include <vector>
 
+#include "core/path.h"
 #include "fixture.h"
 #include "installer/integration/integration.h"
-#include "installer/path.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // the system folder, and Quil.exe's check of its own file.
 #include <functional>
 
+#include "core/library_search.h"
 #include "fixture.h"
 #include "installer/install.h"
-#include "installer/library_search.h"
 #include "installer/payload/payload.h"
 #include "installer/uninstall/uninstall.h"
 

@@ -5,6 +5,9 @@
 
 #include <cstddef>
 
+// The size of every path and name buffer, terminator included.
+const int kPathSize = 520;
+
 // Copies `text` into `out`. False (and `out` empty) when it does not fit.
 bool CopyText(char* out, size_t size, const char* text);
 
@@ -30,7 +33,7 @@ bool EndsWithBackslash(const char* text);
 // out = folder, one backslash unless the folder is empty or already ends in
 // one, then name. `out` must not overlap either input. False, with `out`
 // empty, when the joined path does not fit.
-bool PathJoin(const char* folder, const char* name, char* out, size_t size = 520);
+bool PathJoin(const char* folder, const char* name, char* out, size_t size = kPathSize);
 
 // Removes one backslash from the end of `path`, if it ends in one.
 void DropTrailingBackslash(char* path);

@@ -10,7 +10,7 @@
 // from the linker's map, and checks what it points at.
 #include <cstddef>
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// The one door from the installer to the platform. On Windows it is the SDK;
-// on the host build it is winsim, the simulated Win32 the unit tests drive.
+// The one door from both programs (and the core they share) to the platform.
+// On Windows it is the SDK; on the host build it is winsim, the simulated
+// Win32 the unit tests drive.
 #pragma once
 
 #ifdef _WIN32

@@ -4,7 +4,7 @@
 // named like a system library; the system looks beside a program first.
 #pragma once
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 // Each program's first act, before any window or other library call: keeps
 // every later library search to the system folder. True when the system

@@ -1,8 +1,8 @@
-#include "installer/path.h"
+#include "core/path.h"
 
 #include <cstring>
 
-#include "installer/win32.h"
+#include "core/win32.h"
 
 bool CopyText(char* out, size_t size, const char* text) {
   if (size == 0) return false;

@@ -1,7 +1,6 @@
-#include "installer/library_search.h"
+#include "core/library_search.h"
 
-#include "installer/path.h"
-#include "installer/state.h"
+#include "core/path.h"
 
 namespace {
 
