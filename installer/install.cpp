@@ -4,6 +4,7 @@
 
 #include "core/library_search.h"
 #include "core/path.h"
+#include "core/system_folders.h"
 #include "installer/agreement/agreement_dialog.h"
 #include "installer/backdrop/backdrop.h"
 #include "installer/crash/crash_filter.h"
@@ -18,20 +19,9 @@
 #include "resources/resource_ids.h"
 
 static void FetchSystemFolders() {
-  g_state.tempFolder[0] = '\0';
-  g_state.windowsDirectory[0] = '\0';
-  UINT n = GetWindowsDirectoryA(g_state.windowsDirectory, kPathSize);
-  // A length of 520 or more means the answer did not fit: as good as none.
-  if (n == 0 || n >= static_cast<UINT>(kPathSize)) {
-    g_state.windowsDirectory[0] = '\0';
+  if (!FetchWindowsDirectory(g_state.windowsDirectory))
     ErrorNotice("Unable to locate Windows directory", "2");
-  }
-  DropTrailingBackslash(g_state.windowsDirectory);
-  DWORD t = GetTempPathA(kPathSize, g_state.tempFolder);
-  if (t == 0 || t >= static_cast<DWORD>(kPathSize)) {
-    g_state.tempFolder[0] = '\0';
-    ErrorNotice("Unable to locate temp path.", "3");
-  }
+  if (!FetchTempFolder(g_state.tempFolder)) ErrorNotice("Unable to locate temp path.", "3");
 }
 
 // Shows the location dialog until a folder is accepted; false on Cancel.

@@ -86,7 +86,7 @@ def write_table(header, source):
     with open(source, "w") as f:
         f.write("// Made by resources/payload.py from resources/payload.tsv: the rows in\n"
                 "// the order of writing.\n"
-                '#include "installer/payload/payload.h"\n\n'
+                '#include "core/payload.h"\n\n'
                 "const PayloadEntry kPayloadTable[kPayloadRows] = {\n")
         for r in table:
             f.write('    {%d, %s, "%s", %s, %s},\n'

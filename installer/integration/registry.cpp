@@ -2,64 +2,13 @@
 
 #include <cstring>
 
-#include "core/path.h"
 #include "installer/integration/integration.h"
 #include "installer/notices.h"
 #include "installer/state.h"
 
 void ComposeKeyPaths() {
-  const char* prefix = "Software\\Kestrel\\";
-  CopyText(g_state.settingsKeyPath, kPathSize, prefix);
-  AppendText(g_state.settingsKeyPath, kPathSize, g_state.productName);
-  AppendText(g_state.settingsKeyPath, kPathSize, "\\Settings");
-  CopyText(g_state.reportKeyPath, kPathSize, prefix);
-  AppendText(g_state.reportKeyPath, kPathSize, g_state.productName);
-  AppendText(g_state.reportKeyPath, kPathSize, "\\report");
-}
-
-LONG OpenRegKey(HKEY root, const char* path, REGSAM access, HKEY* key) {
-  // The class is an empty text, not a null pointer; the SDK wants it writable.
-  static char emptyClass[] = "";
-  return RegCreateKeyExA(root, path, 0, emptyClass, REG_OPTION_NON_VOLATILE, access, nullptr, key,
-                         nullptr);
-}
-
-LONG OpenExistingRegKey(HKEY root, const char* path, REGSAM access, HKEY* key) {
-  return RegOpenKeyExA(root, path, 0, access, key);
-}
-
-LONG ReadRegNumber(HKEY key, const char* name, DWORD* value) {
-  DWORD size = sizeof *value;
-  return RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
-}
-
-LONG ReadRegString(HKEY key, const char* name, char* buffer, DWORD size) {
-  if (size == 0) return ERROR_MORE_DATA;
-  DWORD got = size;
-  LONG status = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &got);
-  if (status != ERROR_SUCCESS) {
-    buffer[0] = '\0';
-    return status;
-  }
-  // Stored data need not end in a terminator (another program may have written
-  // it); add one, and refuse what leaves no room for it.
-  if (got > 0 && buffer[got - 1] == '\0') return ERROR_SUCCESS;
-  if (got >= size) {
-    buffer[0] = '\0';
-    return ERROR_MORE_DATA;
-  }
-  buffer[got] = '\0';
-  return ERROR_SUCCESS;
-}
-
-LONG WriteRegNumber(HKEY key, const char* name, DWORD value) {
-  return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                        sizeof value);
-}
-
-LONG WriteRegString(HKEY key, const char* name, const char* text) {
-  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                        static_cast<DWORD>(std::strlen(text) + 1));
+  ComposeProductKeyPath(g_state.productName, "\\Settings", g_state.settingsKeyPath);
+  ComposeProductKeyPath(g_state.productName, "\\report", g_state.reportKeyPath);
 }
 
 LONG OpenSettingsKey(HKEY* key) {
@@ -67,8 +16,7 @@ LONG OpenSettingsKey(HKEY* key) {
 }
 
 void MachineKeyLocation(HKEY* root, const char** path) {
-  *root = g_state.nolmaccess ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-  *path = g_state.nolmaccess ? g_state.settingsKeyPath : kMachineKeyPath;
+  MachineKeyLocation(g_state.nolmaccess, g_state.settingsKeyPath, root, path);
 }
 
 LONG OpenMachineKey(HKEY* key) {

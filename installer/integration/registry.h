@@ -1,35 +1,10 @@
-// The installer's registry: create-or-open of a key, typed reads and writes,
-// and its own three keys. Each returns the system's status, 0 on success.
+// The installer's own keys: the settings key and the machine key as this run
+// resolves them, the start-up probe, and the move of its values into the
+// machine key. The operations and the names are the core's.
 #pragma once
 
+#include "core/registry.h"
 #include "core/win32.h"
-
-// Every key is opened for reading and writing, also where it is only read.
-const REGSAM kKeyAccess = KEY_READ | KEY_WRITE;
-
-// The machine-wide key: the vendor key itself, no product key below it.
-const char kMachineKeyPath[] = "SOFTWARE\\Kestrel";
-
-// The values the installer keeps in its own keys; every other value there
-// belongs to the installed application.
-const char kPatchValue[] = "patch";            // the write probe's "blank"
-const char kNolmaccessValue[] = "nolmaccess";  // 1 when the machine hive was unwritable
-const char kInstalledValue[] = "Installed";    // where the installer ran from
-const char kPathValue[] = "Path";              // the install folder
-
-// Creates the key with any missing parents, or opens it. The caller closes it.
-LONG OpenRegKey(HKEY root, const char* path, REGSAM access, HKEY* key);
-// Opens the key only when it exists (ERROR_FILE_NOT_FOUND otherwise); nothing
-// is ever created. The caller closes it.
-LONG OpenExistingRegKey(HKEY root, const char* path, REGSAM access, HKEY* key);
-LONG ReadRegNumber(HKEY key, const char* name, DWORD* value);
-// `size` is the buffer's capacity, terminator included. A string that does not
-// fit with its terminator fails with ERROR_MORE_DATA. On success the buffer
-// always holds a terminated text, also when the stored data carried none.
-LONG ReadRegString(HKEY key, const char* name, char* buffer, DWORD size);
-LONG WriteRegNumber(HKEY key, const char* name, DWORD value);
-// Stores the text with its terminator; a null name writes the default value.
-LONG WriteRegString(HKEY key, const char* name, const char* text);
 
 // Composes the per-user key paths from the product name, once, first thing.
 void ComposeKeyPaths();

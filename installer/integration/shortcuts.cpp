@@ -1,22 +1,15 @@
 // The Start menu, desktop and Quick Launch shortcuts to the installed program,
-// made with the shell-link object. The COM library is loaded by name at run
-// time: the installer does not import it, and a system without it simply
-// gets no shortcuts.
-#include <cstring>
-
+// made with the shell-link object in the places the core names. The COM
+// library is loaded by name at run time: the installer does not import it,
+// and a system without it simply gets no shortcuts.
 #include "core/path.h"
+#include "core/shell_link_com.h"
 #include "installer/integration/integration.h"
-#include "installer/integration/registry.h"
-#include "installer/integration/shell_link_com.h"
-#include "installer/location/location.h"
 #include "installer/state.h"
 
 namespace {
 
-const char kLinkName[] = "\\Quillmark 2003.lnk";
 const char kDescription[] = "Opens your Quillmark screenwriting application.";
-const char kMapGroupsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\GrpConv\\MapGroups";
-const char kQuickLaunchBelowAppData[] = "\\Microsoft\\Internet Explorer\\Quick Launch";
 const int kWidePathSize = 520;
 
 // Set only while CreateShortcuts holds the library.
@@ -57,55 +50,12 @@ HRESULT MakeShellLink(const char* workingFolder, const char* target, const char*
   return hr;
 }
 
-// Appends the link's name to the folder in `path`; false, with `path` empty,
-// when that does not fit.
-bool AppendLinkName(char* path) { return AppendText(path, kPathSize, kLinkName); }
-
-// The user's own special folder, else the all-users one.
-bool SpecialFolderEither(int csidl, int fallback, char* folder) {
-  return SpecialFolderPath(csidl, folder) || SpecialFolderPath(fallback, folder);
-}
-
-// The folder the user's own settings name for Quick Launch, used as it is
-// stored (a trailing backslash stays), into `folder` (520 bytes).
-bool MappedQuickLaunch(char* folder) {
-  folder[0] = '\0';
-  HKEY key;
-  if (RegOpenKeyA(HKEY_CURRENT_USER, kMapGroupsKey, &key) != ERROR_SUCCESS) return false;
-  bool found = false;
-  if (ReadRegString(key, "Quick Launch", folder, kPathSize) == ERROR_SUCCESS) {
-    size_t length = std::strlen(folder);
-    found = length > 4 && length < 488;
-  }
-  RegCloseKey(key);
-  return found;
-}
-
-// The Quick Launch folder under the user's local application data.
-bool DefaultQuickLaunch(char* folder) {
-  if (!SpecialFolderPath(CSIDL_LOCAL_APPDATA, folder)) return false;
-  size_t length = std::strlen(folder);
-  if (length <= 8 || length >= 488) return false;
-  DropTrailingBackslash(folder);
-  return AppendText(folder, kPathSize, kQuickLaunchBelowAppData);
-}
-
 }  // namespace
 
+// The shell's answers are owned by the backdrop, as every other window of the
+// install is.
 bool ShortcutPath(ShortcutPlace place, char* path) {
-  bool found = false;
-  switch (place) {
-    case kStartMenuShortcut:
-      found = SpecialFolderEither(CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU, path);
-      break;
-    case kDesktopShortcut:
-      found = SpecialFolderEither(CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, path);
-      break;
-    case kQuickLaunchShortcut:
-      found = MappedQuickLaunch(path) || DefaultQuickLaunch(path);
-      break;
-  }
-  return found && AppendLinkName(path);
+  return ShortcutPath(g_state.backdropWindow, place, path);
 }
 
 void CreateShortcuts() {

@@ -1,24 +1,16 @@
 // The folder to propose: the one an earlier install recorded, or a folder of
 // the product's name inside Program Files.
+#include "core/held_files.h"
 #include "core/path.h"
+#include "core/shell_folders.h"
 #include "installer/integration/registry.h"
 #include "installer/location/location.h"
 #include "installer/state.h"
 
+// The shell's answers are owned by the backdrop, as every other window of the
+// install is.
 bool SpecialFolderPath(int csidl, char* path) {
-  path[0] = '\0';
-  // The allocator first: without it the id list could not be given back.
-  LPMALLOC shellMalloc = nullptr;
-  if (FAILED(SHGetMalloc(&shellMalloc)) || !shellMalloc) return false;
-  LPITEMIDLIST list = nullptr;
-  bool ok = false;
-  if (SUCCEEDED(SHGetSpecialFolderLocation(g_state.backdropWindow, csidl, &list)) && list) {
-    ok = SHGetPathFromIDListA(list, path) != FALSE;
-    shellMalloc->Free(list);
-  }
-  shellMalloc->Release();
-  if (!ok) path[0] = '\0';
-  return ok;
+  return SpecialFolderPath(g_state.backdropWindow, csidl, path);
 }
 
 void FindProgramFiles() {
@@ -57,11 +49,5 @@ bool ProposeInstallFolder(char* proposed) {
 }
 
 bool MainProgramExists(const char* folder) {
-  char path[kPathSize] = {};
-  if (!PathJoin(folder, g_state.mainProgramName, path, sizeof path)) return false;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(path, &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  return true;
+  return MainProgramExists(folder, g_state.mainProgramName);
 }

@@ -1,25 +1,10 @@
-// The files the installer carries as "FILE" resources, and the operations
-// that turn one resource into one file on disk.
+// The operations that turn one of the installer's "FILE" resources (the
+// core's payload table) into one file on disk.
 #pragma once
 
+#include "core/held_files.h"
+#include "core/payload.h"
 #include "core/win32.h"
-#include "installer/payload/held_files.h"
-
-enum PayloadFolder { kInstallFolder, kWindowsDirectory, kUninstallerFolder };
-enum PayloadStorage { kRaw, kCompressed };
-
-struct PayloadEntry {
-  WORD resourceId;
-  PayloadFolder folder;
-  const char* name;
-  PayloadStorage storage;
-  bool readOnly;
-};
-
-// kPayloadRows, kMainProgramResource and kAgreementResource, made by the
-// build from the payload manifest (resources/payload.tsv), as is the table.
-#include "payload_table.h"
-extern const PayloadEntry kPayloadTable[kPayloadRows];
 
 // The resource's data handle and size, or null after the notice "60", "61"
 // or "62". `size` is set whenever the resource was found, also to 0.

@@ -2,9 +2,6 @@
 
 #include "core/win32.h"
 
-// The new main program's name in the install folder until it is moved in.
-const char kImageName[] = "image.tmp";
-
 enum ReplaceOutcome { Replaced = 1, InUse = 2, NewerPresent = 3, Failed = 5 };
 
 // Puts the carried main program into the install folder through "image.tmp",

@@ -3,12 +3,12 @@
 // nothing of the user's is left in it.
 #include <cstring>
 
+#include "core/held_files.h"
 #include "core/path.h"
+#include "core/payload.h"
+#include "core/shell_link_com.h"
 #include "installer/integration/integration.h"
-#include "installer/integration/shell_link_com.h"
-#include "installer/payload/held_files.h"
 #include "installer/payload/payload.h"
-#include "installer/payload/replace_main_program.h"
 #include "installer/uninstall/removal_report.h"
 #include "installer/uninstall/uninstall_steps.h"
 

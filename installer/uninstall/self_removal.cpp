@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/held_files.h"
 #include "core/path.h"
-#include "installer/payload/held_files.h"
 #include "installer/uninstall/removal_report.h"
 #include "installer/uninstall/uninstall_steps.h"
 

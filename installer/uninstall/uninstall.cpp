@@ -5,11 +5,11 @@
 
 #include <cstring>
 
+#include "core/held_files.h"
 #include "core/library_search.h"
 #include "core/path.h"
 #include "installer/integration/registry.h"
 #include "installer/location/location.h"
-#include "installer/payload/held_files.h"
 #include "installer/state.h"
 #include "installer/uninstall/removal_report.h"
 #include "installer/uninstall/uninstall_steps.h"

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/shell_link_com.h"
 #include "core/win32.h"
-#include "installer/integration/shell_link_com.h"
 
 #ifndef _WIN32
 #include "winsim/control.h"

@@ -1,6 +1,7 @@
-// Files that another process may hold for a while: a running main program,
-// a file a scanner has just opened. They are waited for with short fixed
-// pauses, never indefinitely.
+// The install's files as both programs meet them: the main program's
+// presence, and files that another process may hold for a while (a running
+// main program, a file a scanner has just opened), waited for with short
+// fixed pauses, never indefinitely.
 #pragma once
 
 #include "core/win32.h"
@@ -22,3 +23,7 @@ void DeleteInFolder(const char* folder, const char* name);
 // 50 ms after every failed one. 0 once deleted, else the error of the last
 // attempt.
 DWORD DeleteWithRetry(const char* path);
+
+// True when an entry of the name `mainProgramName` (file or folder) is in
+// `folder`.
+bool MainProgramExists(const char* folder, const char* mainProgramName);

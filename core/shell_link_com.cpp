@@ -1,4 +1,4 @@
-#include "installer/integration/shell_link_com.h"
+#include "core/shell_link_com.h"
 
 bool StartCom(ComLibrary* com) {
   HMODULE ole32 = LoadLibraryA("OLE32.DLL");

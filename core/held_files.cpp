@@ -1,7 +1,6 @@
-#include "installer/payload/held_files.h"
+#include "core/held_files.h"
 
 #include "core/path.h"
-#include "installer/state.h"
 
 bool OpenAlone(const char* path, DWORD flags) {
   HANDLE file =
@@ -38,4 +37,14 @@ DWORD DeleteWithRetry(const char* path) {
     Sleep(50);
   }
   return error;
+}
+
+bool MainProgramExists(const char* folder, const char* mainProgramName) {
+  char path[kPathSize] = {};
+  if (!PathJoin(folder, mainProgramName, path, sizeof path)) return false;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
 }
