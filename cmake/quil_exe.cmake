@@ -30,10 +30,11 @@ function(quil_load_config target)
     VERBATIM)
 endfunction()
 
-# The programs' libraries (core/, installer/), for Windows, then the
-# programs Quil.exe carries, its uninstaller among them.
+# The programs' libraries (core/, installer/, uninstaller/), for Windows,
+# then the programs Quil.exe carries, its uninstaller among them.
 add_subdirectory(core)
 add_subdirectory(installer)
+add_subdirectory(uninstaller)
 add_subdirectory(product)
 
 set(PAYLOAD ${CMAKE_BINARY_DIR}/payload)

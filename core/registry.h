@@ -11,6 +11,8 @@ const REGSAM kKeyAccess = KEY_READ | KEY_WRITE;
 
 // The machine-wide key: the vendor key itself, no product key below it.
 const char kMachineKeyPath[] = "SOFTWARE\\Kestrel";
+// The per-user settings key, below the product's key (ComposeProductKeyPath).
+const char kSettingsKeyLeaf[] = "\\Settings";
 
 // The values the installer keeps in its own keys; every other value there
 // belongs to the installed application.
@@ -40,8 +42,9 @@ LONG WriteRegNumber(HKEY key, const char* name, DWORD value);
 // Stores the text with its terminator; a null name writes the default value.
 LONG WriteRegString(HKEY key, const char* name, const char* text);
 
-// The product's per-user key `leaf` ("\\Settings", "\\report") below the
-// vendor's key under HKEY_CURRENT_USER, into `path` (kPathSize bytes).
+// The product's per-user key `leaf` (kSettingsKeyLeaf, the installer's
+// "\\report") below the vendor's key under HKEY_CURRENT_USER, into `path`
+// (kPathSize bytes).
 void ComposeProductKeyPath(const char* productName, const char* leaf, char* path);
 // Where the machine-wide key lies: the vendor's key under HKEY_LOCAL_MACHINE,
 // or the settings key once the machine hive was found unwritable

@@ -7,7 +7,7 @@
 #include "installer/state.h"
 
 void ComposeKeyPaths() {
-  ComposeProductKeyPath(g_state.productName, "\\Settings", g_state.settingsKeyPath);
+  ComposeProductKeyPath(g_state.productName, kSettingsKeyLeaf, g_state.settingsKeyPath);
   ComposeProductKeyPath(g_state.productName, "\\report", g_state.reportKeyPath);
 }
 

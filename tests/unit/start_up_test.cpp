@@ -6,7 +6,7 @@
 #include "fixture.h"
 #include "installer/install.h"
 #include "installer/payload/payload.h"
-#include "installer/uninstall/uninstall.h"
+#include "uninstaller/uninstall.h"
 
 namespace {
 

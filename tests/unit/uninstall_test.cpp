@@ -1,4 +1,4 @@
-#include "installer/uninstall/uninstall.h"
+#include "uninstaller/uninstall.h"
 
 #include <algorithm>
 #include <cstring>

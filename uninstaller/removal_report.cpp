@@ -1,10 +1,9 @@
-#include "installer/uninstall/removal_report.h"
+#include "uninstaller/removal_report.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "core/path.h"
-#include "installer/state.h"
 
 const char kUninstallCaption[] = "Quillmark 2003 Uninstall";
 

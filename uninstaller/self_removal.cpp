@@ -17,8 +17,9 @@
 
 #include "core/held_files.h"
 #include "core/path.h"
-#include "installer/uninstall/removal_report.h"
-#include "installer/uninstall/uninstall_steps.h"
+#include "core/product.h"
+#include "uninstaller/removal_report.h"
+#include "uninstaller/uninstall_steps.h"
 
 namespace {
 
@@ -29,13 +30,13 @@ const char kCopyArgument[] = "--remove-uninstaller";
 // The copy's file in the temporary folder, made anew, into `copy`; 0, or the
 // error that stopped it.
 DWORD MakeCopy(char* copy) {
-  if (g_state.tempFolder[0] == '\0') return ERROR_PATH_NOT_FOUND;
+  if (g_uninstall.tempFolder[0] == '\0') return ERROR_PATH_NOT_FOUND;
   for (int attempt = 0; attempt < 100; ++attempt) {
     char name[64];
     std::snprintf(name, sizeof name, "uninst1-%lX-%d.exe",
                   static_cast<unsigned long>(GetCurrentProcessId()), attempt);
-    if (!PathJoin(g_state.tempFolder, name, copy, kPathSize)) return ERROR_FILENAME_EXCED_RANGE;
-    if (CopyFileA(g_run.self, copy, TRUE)) return 0;
+    if (!PathJoin(g_uninstall.tempFolder, name, copy, kPathSize)) return ERROR_FILENAME_EXCED_RANGE;
+    if (CopyFileA(g_uninstall.self, copy, TRUE)) return 0;
     DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return error;
   }
@@ -52,7 +53,7 @@ bool ComposeCopyLine(const char* copy, HANDLE process, bool removeFolder, char* 
                 removeFolder ? 1 : 0);
   return CopyText(line, size, "\"") && AppendText(line, size, copy) &&
          AppendText(line, size, "\" ") && AppendText(line, size, kCopyArgument) &&
-         AppendText(line, size, handle) && AppendText(line, size, g_run.self);
+         AppendText(line, size, handle) && AppendText(line, size, g_uninstall.self);
 }
 
 // Starts the copy at `copy` with a handle of this process to wait on and a
@@ -82,7 +83,7 @@ DWORD StartCopy(const char* copy, bool removeFolder) {
     PROCESS_INFORMATION started;
     // Not in the install folder: the copy would hold it as its current
     // directory, and the folder could not be removed.
-    if (CreateProcessA(copy, line, nullptr, nullptr, TRUE, 0, nullptr, g_state.tempFolder, &startup,
+    if (CreateProcessA(copy, line, nullptr, nullptr, TRUE, 0, nullptr, g_uninstall.tempFolder, &startup,
                        &started)) {
       CloseHandle(started.hThread);
       CloseHandle(started.hProcess);
@@ -147,7 +148,7 @@ int RunRemovalCopy(const char* arguments) {
   const char* name = LastBackslash(end + 1);
   // Only ever an uninstaller's file, named by its full path.
   if (!CopyText(original, sizeof original, end + 1) || !name ||
-      !SameText(name + 1, g_state.uninstallerName))
+      !SameText(name + 1, kUninstallerName))
     return 1;
   HANDLE uninstaller = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(process));
   // The uninstaller ends when its user has read its last message.

@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "core/path.h"
-#include "installer/integration/integration.h"
-#include "installer/integration/registry.h"
-#include "installer/uninstall/removal_report.h"
-#include "installer/uninstall/uninstall_steps.h"
+#include "core/product.h"
+#include "core/registry.h"
+#include "uninstaller/removal_report.h"
+#include "uninstaller/uninstall_steps.h"
 
 namespace {
 
@@ -110,10 +110,10 @@ void RemoveEntry(const char* parent, const char* name, const char* const* values
 }  // namespace
 
 bool UninstallEntryNamesWindowsCopy() {
-  if (g_state.nolmaccess) return false;
+  if (g_uninstall.nolmaccess) return false;
   char entry[kPathSize], command[kPathSize], windowsCopy[kPathSize];
-  if (!PathJoin(kUninstallKey, g_state.productName, entry, sizeof entry) ||
-      !PathJoin(g_state.windowsDirectory, g_state.uninstallerName, windowsCopy, sizeof windowsCopy))
+  if (!PathJoin(kUninstallKey, kProductName, entry, sizeof entry) ||
+      !PathJoin(g_uninstall.windowsDirectory, kUninstallerName, windowsCopy, sizeof windowsCopy))
     return false;
   HKEY key;
   LONG status = OpenExistingRegKey(HKEY_LOCAL_MACHINE, entry, KEY_READ, &key);
@@ -130,36 +130,36 @@ bool UninstallEntryNamesWindowsCopy() {
 
 void RemoveRegistryEntries() {
   const char* const kOwnValues[] = {kInstalledValue, kPatchValue};
-  if (!g_state.nolmaccess) {
+  if (!g_uninstall.nolmaccess) {
     const char* const kAppPathValues[] = {nullptr, kPathValue};
-    RemoveEntry(kAppPathsKey, g_state.mainProgramName, kAppPathValues, 2);
+    RemoveEntry(kAppPathsKey, kMainProgramName, kAppPathValues, 2);
     RemoveValues(HKEY_LOCAL_MACHINE, kMachineKeyPath, kOwnValues, 2);
   }
-  RemoveValues(HKEY_CURRENT_USER, g_state.settingsKeyPath, kOwnValues, 2);
+  RemoveValues(HKEY_CURRENT_USER, g_uninstall.settingsKeyPath, kOwnValues, 2);
 }
 
 void RemoveRecord() {
-  if (!g_state.nolmaccess) {
+  if (!g_uninstall.nolmaccess) {
     const char* const kUninstallValues[] = {kDisplayNameValue, kUninstallStringValue};
-    RemoveEntry(kUninstallKey, g_state.productName, kUninstallValues, 2);
+    RemoveEntry(kUninstallKey, kProductName, kUninstallValues, 2);
     if (!NothingRemains()) return;
   }
   // "Path" is what a second run would find the install by: once it is gone,
   // a second run has nothing to finish.
   HKEY root;
   const char* machine;
-  MachineKeyLocation(&root, &machine);
+  MachineKeyLocation(g_uninstall.nolmaccess, g_uninstall.settingsKeyPath, &root, &machine);
   const char* const kMachineRecord[] = {kPathValue};
   RemoveValues(root, machine, kMachineRecord, 1);
   if (!NothingRemains()) return;
   NoteRecordRemoved();
   // A "Path" in the settings key is an earlier "nolmaccess" install's.
   const char* const kSettingsRecord[] = {kPathValue, kNolmaccessValue};
-  RemoveValues(HKEY_CURRENT_USER, g_state.settingsKeyPath, kSettingsRecord, 2);
+  RemoveValues(HKEY_CURRENT_USER, g_uninstall.settingsKeyPath, kSettingsRecord, 2);
 }
 
 void RemoveEmptyKeys() {
   // Everything up to the vendor's key: never "Software" itself.
-  RemoveEmptyKeysUpTo(HKEY_CURRENT_USER, g_state.settingsKeyPath, 1);
-  if (!g_state.nolmaccess) RemoveEmptyKeysUpTo(HKEY_LOCAL_MACHINE, kMachineKeyPath, 1);
+  RemoveEmptyKeysUpTo(HKEY_CURRENT_USER, g_uninstall.settingsKeyPath, 1);
+  if (!g_uninstall.nolmaccess) RemoveEmptyKeysUpTo(HKEY_LOCAL_MACHINE, kMachineKeyPath, 1);
 }

@@ -6,18 +6,7 @@
 #pragma once
 
 #include "core/win32.h"
-#include "installer/state.h"
-
-// The running program's own file, and whether it is the install's
-// uninstaller (in the install folder or the Windows directory): then it is
-// not deleted with the other files but by its temporary copy.
-struct UninstallRun {
-  char self[kPathSize];
-  bool selfIsInstalled;
-  bool selfInInstallFolder;
-  bool copyRemovesFolder;  // the folder holds nothing else: the copy removes it
-};
-extern UninstallRun g_run;
+#include "uninstaller/state.h"
 
 // remove_files.cpp
 void RemoveShortcuts();

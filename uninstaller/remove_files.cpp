@@ -6,11 +6,11 @@
 #include "core/held_files.h"
 #include "core/path.h"
 #include "core/payload.h"
+#include "core/product.h"
 #include "core/shell_link_com.h"
-#include "installer/integration/integration.h"
-#include "installer/payload/payload.h"
-#include "installer/uninstall/removal_report.h"
-#include "installer/uninstall/uninstall_steps.h"
+#include "core/shortcut_places.h"
+#include "uninstaller/removal_report.h"
+#include "uninstaller/uninstall_steps.h"
 
 namespace {
 
@@ -76,8 +76,8 @@ LinkReading ReadLinkTarget(const ComLibrary& com, const char* linkPath, char* ta
 
 // Whether the install folder's entry `name` is the running uninstaller.
 bool IsSelfInInstallFolder(const char* name) {
-  return g_run.selfIsInstalled && g_run.selfInInstallFolder &&
-         SameText(name, g_state.uninstallerName);
+  return g_uninstall.selfIsInstalled && g_uninstall.selfInInstallFolder &&
+         SameText(name, kUninstallerName);
 }
 
 // The uninstaller in the Windows directory is the install's when the
@@ -85,12 +85,12 @@ bool IsSelfInInstallFolder(const char* name) {
 // to stop may have removed the entry's values already. Under "nolmaccess"
 // the installer could not have written it there.
 bool IsWindowsCopyOfTheInstall() {
-  if (g_state.nolmaccess) return false;
+  if (g_uninstall.nolmaccess) return false;
   char windowsCopy[kPathSize];
-  bool running = g_run.self[0] &&
-                 PathJoin(g_state.windowsDirectory, g_state.uninstallerName, windowsCopy,
+  bool running = g_uninstall.self[0] &&
+                 PathJoin(g_uninstall.windowsDirectory, kUninstallerName, windowsCopy,
                           sizeof windowsCopy) &&
-                 SameText(windowsCopy, g_run.self);
+                 SameText(windowsCopy, g_uninstall.self);
   return UninstallEntryNamesWindowsCopy() || running;
 }
 
@@ -98,13 +98,13 @@ bool IsWindowsCopyOfTheInstall() {
 // left to its copy, any other is deleted.
 void RemoveUninstallerIn(const char* folder, bool isInstallFolder) {
   char path[kPathSize];
-  if (!PathJoin(folder, g_state.uninstallerName, path, sizeof path)) {
-    NoteRemainingBecause(g_state.uninstallerName, "its path is too long");
+  if (!PathJoin(folder, kUninstallerName, path, sizeof path)) {
+    NoteRemainingBecause(kUninstallerName, "its path is too long");
     return;
   }
-  if (g_run.self[0] && SameText(path, g_run.self)) {
-    g_run.selfIsInstalled = true;
-    g_run.selfInInstallFolder = isInstallFolder;
+  if (g_uninstall.self[0] && SameText(path, g_uninstall.self)) {
+    g_uninstall.selfIsInstalled = true;
+    g_uninstall.selfInInstallFolder = isInstallFolder;
     return;
   }
   RemoveInstalledFile(path);
@@ -138,11 +138,12 @@ void RemoveShortcuts() {
   for (int place = 0; place < kShortcutPlaces; ++place) {
     char link[kPathSize];
     char target[kPathSize + 1];
-    if (!ShortcutPath(static_cast<ShortcutPlace>(place), link) || IsAbsent(link)) continue;
+    // The uninstaller has no window of its own to give the shell.
+    if (!ShortcutPath(nullptr, static_cast<ShortcutPlace>(place), link) || IsAbsent(link)) continue;
     LinkReading reading = started ? ReadLinkTarget(com, link, target) : kLinkUnread;
     if (reading == kLinkUnread)
       NoteRemainingBecause(link, "it could not be read as a shortcut");
-    else if (reading == kLinkRead && SameText(target, g_state.mainProgramPath))
+    else if (reading == kLinkRead && SameText(target, g_uninstall.mainProgramPath))
       RemoveInstalledFile(link);
   }
   if (started) EndCom(com);
@@ -152,32 +153,32 @@ void RemovePayloadFiles() {
   for (const PayloadEntry& row : kPayloadTable) {
     switch (row.folder) {
       case kInstallFolder:
-        RemoveInFolder(g_state.installFolder, row.name);
+        RemoveInFolder(g_uninstall.installFolder, row.name);
         break;
       case kWindowsDirectory:
-        if (g_state.windowsDirectory[0])
-          RemoveInFolder(g_state.windowsDirectory, row.name);
+        if (g_uninstall.windowsDirectory[0])
+          RemoveInFolder(g_uninstall.windowsDirectory, row.name);
         else
           NoteRemainingBecause(row.name, kNoWindowsDirectory);
         break;
       case kUninstallerFolder:
-        RemoveUninstallerIn(g_state.installFolder, true);
-        if (!g_state.windowsDirectory[0])
+        RemoveUninstallerIn(g_uninstall.installFolder, true);
+        if (!g_uninstall.windowsDirectory[0])
           NoteRemainingBecause(row.name, kNoWindowsDirectory);
         else if (IsWindowsCopyOfTheInstall())
-          RemoveUninstallerIn(g_state.windowsDirectory, false);
+          RemoveUninstallerIn(g_uninstall.windowsDirectory, false);
         break;
     }
   }
-  RemoveInFolder(g_state.installFolder, kImageName);
+  RemoveInFolder(g_uninstall.installFolder, kImageName);
 }
 
-void RemoveMainProgram() { RemoveInstalledFile(g_state.mainProgramPath); }
+void RemoveMainProgram() { RemoveInstalledFile(g_uninstall.mainProgramPath); }
 
 void RemoveInstallFolder() {
   char pattern[kPathSize];
-  if (!PathJoin(g_state.installFolder, "*", pattern, sizeof pattern)) {
-    NoteRemainingBecause(g_state.installFolder, "its path is too long");
+  if (!PathJoin(g_uninstall.installFolder, "*", pattern, sizeof pattern)) {
+    NoteRemainingBecause(g_uninstall.installFolder, "its path is too long");
     return;
   }
   WIN32_FIND_DATAA found;
@@ -185,7 +186,7 @@ void RemoveInstallFolder() {
   if (search == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-      NoteRemaining(g_state.installFolder, error);
+      NoteRemaining(g_uninstall.installFolder, error);
     return;
   }
   bool kept = false;
@@ -199,9 +200,9 @@ void RemoveInstallFolder() {
   } while (FindNextFileA(search, &found));
   FindClose(search);
   if (kept) return;
-  if (g_run.selfIsInstalled && g_run.selfInInstallFolder) {
-    g_run.copyRemovesFolder = true;
-  } else if (!RemoveDirectoryA(g_state.installFolder)) {
-    NoteRemaining(g_state.installFolder, GetLastError());
+  if (g_uninstall.selfIsInstalled && g_uninstall.selfInInstallFolder) {
+    g_uninstall.copyRemovesFolder = true;
+  } else if (!RemoveDirectoryA(g_uninstall.installFolder)) {
+    NoteRemaining(g_uninstall.installFolder, GetLastError());
   }
 }

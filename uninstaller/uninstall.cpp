@@ -1,35 +1,31 @@
 // The uninstaller's sequence: find the install as the installer recorded it,
 // ask, refuse while the program runs, then remove step by step and tell what
 // came of it.
-#include "installer/uninstall/uninstall.h"
+#include "uninstaller/uninstall.h"
 
 #include <cstring>
 
 #include "core/held_files.h"
 #include "core/library_search.h"
 #include "core/path.h"
-#include "installer/integration/registry.h"
-#include "installer/location/location.h"
-#include "installer/state.h"
-#include "installer/uninstall/removal_report.h"
-#include "installer/uninstall/uninstall_steps.h"
+#include "core/product.h"
+#include "core/registry.h"
+#include "core/system_folders.h"
+#include "uninstaller/removal_report.h"
+#include "uninstaller/uninstall_steps.h"
 
-UninstallRun g_run;
+UninstallerState g_uninstall;
 
 namespace {
 
-// The Windows directory without its trailing backslash and the temporary
-// folder with it, as the installer keeps them; empty when the system gives
-// none that fits.
-void FetchSystemFolders() {
-  UINT n = GetWindowsDirectoryA(g_state.windowsDirectory, kPathSize);
-  if (n == 0 || n >= static_cast<UINT>(kPathSize)) g_state.windowsDirectory[0] = '\0';
-  DropTrailingBackslash(g_state.windowsDirectory);
-  DWORD t = GetTempPathA(kPathSize, g_state.tempFolder);
-  if (t == 0 || t >= static_cast<DWORD>(kPathSize)) g_state.tempFolder[0] = '\0';
-  DWORD s = GetModuleFileNameA(nullptr, g_run.self, kPathSize);
+// The system's folders as the installer keeps them, and the running
+// program's own file.
+void FetchFolders() {
+  FetchWindowsDirectory(g_uninstall.windowsDirectory);
+  FetchTempFolder(g_uninstall.tempFolder);
+  DWORD s = GetModuleFileNameA(nullptr, g_uninstall.self, kPathSize);
   // A name cut short names no file of ours.
-  if (s == 0 || s >= static_cast<DWORD>(kPathSize)) g_run.self[0] = '\0';
+  if (s == 0 || s >= static_cast<DWORD>(kPathSize)) g_uninstall.self[0] = '\0';
 }
 
 // What a read of the registry or the disk says: 0 for found, and for a
@@ -44,12 +40,12 @@ DWORD Unread(DWORD status) {
 // 0, or the error that kept the flag from being read.
 DWORD ReadNolmaccess() {
   HKEY settings;
-  LONG status = OpenExistingRegKey(HKEY_CURRENT_USER, g_state.settingsKeyPath, KEY_READ, &settings);
+  LONG status = OpenExistingRegKey(HKEY_CURRENT_USER, g_uninstall.settingsKeyPath, KEY_READ, &settings);
   if (status != ERROR_SUCCESS) return Unread(static_cast<DWORD>(status));
   DWORD flag = 0;
   status = ReadRegNumber(settings, kNolmaccessValue, &flag);
   RegCloseKey(settings);
-  g_state.nolmaccess = status == ERROR_SUCCESS && flag ? 1 : 0;
+  g_uninstall.nolmaccess = status == ERROR_SUCCESS && flag ? 1 : 0;
   return status == ERROR_SUCCESS ? 0 : Unread(static_cast<DWORD>(status));
 }
 
@@ -60,7 +56,7 @@ DWORD ReadRecordedFolder(char* folder) {
   folder[0] = '\0';
   HKEY root;
   const char* path;
-  MachineKeyLocation(&root, &path);
+  MachineKeyLocation(g_uninstall.nolmaccess, g_uninstall.settingsKeyPath, &root, &path);
   HKEY machine;
   LONG status = OpenExistingRegKey(root, path, KEY_READ, &machine);
   if (status != ERROR_SUCCESS) return Unread(static_cast<DWORD>(status));
@@ -80,11 +76,11 @@ DWORD FindInstall(bool* found) {
   if (!error) error = ReadRecordedFolder(folder);
   if (error || folder[0] == '\0') return error;
   DropTrailingBackslashes(folder, 3);
-  if (!CopyText(g_state.installFolder, kPathSize, folder) ||
-      !PathJoin(folder, g_state.mainProgramName, g_state.mainProgramPath, kPathSize))
+  if (!CopyText(g_uninstall.installFolder, kPathSize, folder) ||
+      !PathJoin(folder, kMainProgramName, g_uninstall.mainProgramPath, kPathSize))
     return 0;  // a folder too long for the program: the installer refuses such
   SetLastError(0);
-  *found = MainProgramExists(folder);
+  *found = MainProgramExists(folder, kMainProgramName);
   return *found ? 0 : Unread(GetLastError());
 }
 
@@ -93,7 +89,7 @@ bool AskToRemove() {
   bool composed = CopyText(question, sizeof question,
                            "Do you want to remove Quillmark 2003 from your computer?\n\n"
                            "Its program and files will be removed from the folder\n    ") &&
-                  AppendText(question, sizeof question, g_state.installFolder) &&
+                  AppendText(question, sizeof question, g_uninstall.installFolder) &&
                   AppendText(question, sizeof question,
                              "\ntogether with its shortcuts and its entries in the registry. "
                              "Files of your own in that folder are kept.");
@@ -105,7 +101,7 @@ bool AskToRemove() {
 // The process must not hold the install folder as its current directory
 // while it removes it: the system refuses to remove a folder in use so.
 void LeaveInstallFolder() {
-  if (!SetCurrentDirectoryA(g_state.windowsDirectory)) SetCurrentDirectoryA(g_state.tempFolder);
+  if (!SetCurrentDirectoryA(g_uninstall.windowsDirectory)) SetCurrentDirectoryA(g_uninstall.tempFolder);
 }
 
 void TellUnread(DWORD error) {
@@ -121,9 +117,9 @@ void TellUnread(DWORD error) {
 }
 
 void RemoveSelf() {
-  if (!g_run.selfIsInstalled) return;
-  DWORD error = StartRemovalCopy(g_run.copyRemovesFolder);
-  if (error) NoteRemaining(g_run.self, error);
+  if (!g_uninstall.selfIsInstalled) return;
+  DWORD error = StartRemovalCopy(g_uninstall.copyRemovesFolder);
+  if (error) NoteRemaining(g_uninstall.self, error);
 }
 
 }  // namespace
@@ -132,10 +128,10 @@ int RunUninstaller(const char* arguments) {
   // Both runs: from the Windows directory, and as the copy in TEMP.
   RestrictLibrarySearch();
   if (IsRemovalCopy(arguments)) return RunRemovalCopy(arguments);
-  std::memset(&g_run, 0, sizeof g_run);
+  std::memset(&g_uninstall, 0, sizeof g_uninstall);
   ClearRemovalReport();
-  ComposeKeyPaths();
-  FetchSystemFolders();
+  ComposeProductKeyPath(kProductName, kSettingsKeyLeaf, g_uninstall.settingsKeyPath);
+  FetchFolders();
   bool found;
   DWORD error = FindInstall(&found);
   if (error) {
@@ -149,7 +145,7 @@ int RunUninstaller(const char* arguments) {
   }
   if (!AskToRemove()) return Declined;
   // The same test that refuses to install over a running program.
-  if (TestMainProgramUse(g_state.mainProgramPath) == kProgramHeld) {
+  if (TestMainProgramUse(g_uninstall.mainProgramPath) == kProgramHeld) {
     MessageBoxA(nullptr,
                 "Quillmark 2003 is running. Close it, then run the uninstaller again.\n\n"
                 "Nothing was removed.",
@@ -165,5 +161,5 @@ int RunUninstaller(const char* arguments) {
   if (NothingRemains()) RemoveEmptyKeys();
   if (NothingRemains()) RemoveInstallFolder();
   if (NothingRemains()) RemoveSelf();
-  return TellOutcome(g_state.installFolder) == 0 ? Removed : PartlyRemoved;
+  return TellOutcome(g_uninstall.installFolder) == 0 ? Removed : PartlyRemoved;
 }
