@@ -68,7 +68,6 @@ class Uninstall : public MachineTest {
     ASSERT_EQ(RunInstaller(nullptr), 0);
     ASSERT_TRUE(winsim::Exists(kMain));
     if (!keepRunning) winsim::EndProgram(kMain);
-    ResetInstallerState();  // the uninstaller is another process
   }
 
   // The uninstaller, started from `path`, answering `answer` when asked.
@@ -89,7 +88,6 @@ class Uninstall : public MachineTest {
     if (copy <= winsim::CurrentProcess()) return -1;
     winsim::EndProcess();
     winsim::SwitchToProcess(copy);
-    ResetInstallerState();
     std::string line = winsim::Processes()[copy].commandLine;
     int code = RunUninstaller(line.substr(line.find("\" ") + 2).c_str());
     copyText_ = LastText();
@@ -179,6 +177,7 @@ TEST_F(Uninstall, WhileTheProgramRunsNothingIsRemoved) {
   // The installer's own test: refused twice, 3 seconds apart.
   EXPECT_EQ(std::vector<DWORD>(winsim::Pauses().begin() + pauses, winsim::Pauses().end()),
             std::vector<DWORD>{3000});
+  ASSERT_EQ(winsim::Notices().size(), 2u) << "the question and the refusal";
   EXPECT_EQ(winsim::Notices().back().type, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
   EXPECT_TRUE(Has(LastText(), "Quillmark 2003 is running.") &&
               Has(LastText(), "Nothing was removed"))
@@ -261,7 +260,6 @@ TEST_F(Uninstall, AFolderEndingInADoubleByteCharacterIsRemovedExactly) {
     EXPECT_TRUE(winsim::ReadShellLink(kStartMenu + std::string(kLink), &link));
     EXPECT_EQ(link.target, main) << nolmaccess;
     winsim::EndProgram(main);
-    ResetInstallerState();
     const std::string uninstaller = nolmaccess ? folder + "\\uninst1.exe" : kWindowsCopy;
     EXPECT_EQ(RunFrom(uninstaller.c_str()), Removed) << nolmaccess << LastText();
     EXPECT_EQ(RunCopy(), 0) << nolmaccess << copyText_;
@@ -350,34 +348,74 @@ TEST_F(Uninstall, AKeyThatHoldsWhatTheInstallerDidNotWriteStays) {
   }
 }
 
+// What cannot be removed is named, and the removal stops there: what a second
+// run needs stays (the record of either layout, the program, the
+// uninstaller). A value that cannot be deleted stops the walk of its key, so
+// the value after it (an entry's command, the install's folder) stays too.
 TEST_F(Uninstall, WhatCannotBeRemovedIsNamedWithItsReasonAndASecondRunFinishes) {
+  const std::string hklm = "HKEY_LOCAL_MACHINE", denied = "\" (access denied)";
+  const std::string held = std::string(kFolder) + "\\Guide1.rtf (in use by another program)";
   struct Case {
     const char* what;
+    bool nolmaccess;
     void (*arrange)();
     std::string remains;  // the message's line for it
+    const char* staysKey;  // a value walked after the one that remains
+    const char* staysValue;
   } cases[] = {
-      {"a document held open", [] { winsim::HoldFile(In(kFolder, "Guide1.rtf"), 60000); },
-       std::string(kFolder) + "\\Guide1.rtf (in use by another program)"},
-      {"the second program running", [] { winsim::RunProgram("C:\\WINDOWS\\wmon03.exe"); },
-       "C:\\WINDOWS\\wmon03.exe (in use by another program)"},
-      {"the uninstall entry denied",
+      {"a document held open", false, [] { winsim::HoldFile(In(kFolder, "Guide1.rtf"), 60000); },
+       held, nullptr, nullptr},
+      {"a document held open, nolmaccess", true,
+       [] { winsim::HoldFile(In(kFolder, "Guide1.rtf"), 60000); }, held, nullptr, nullptr},
+      {"the second program running", false, [] { winsim::RunProgram("C:\\WINDOWS\\wmon03.exe"); },
+       "C:\\WINDOWS\\wmon03.exe (in use by another program)", nullptr, nullptr},
+      {"the uninstall entry denied", false,
        [] { winsim::DenyRegistry(kUninstallEntry, winsim::kDenyWrite); },
-       "HKEY_LOCAL_MACHINE" + std::string(kUninstallEntry + 4) + " (access denied)"},
+       hklm + (kUninstallEntry + 4) + " (access denied)", nullptr, nullptr},
+      // The values go in this order: the App Paths entry's two, "Installed"
+      // and "patch" of the machine key, then of the settings key, then the
+      // uninstall entry's two.
+      {"the App Paths entry's default value", false,
+       [] { winsim::FailCall("RegDeleteValueA", 1, ERROR_ACCESS_DENIED); },
+       hklm + (kAppPathsEntry + 4) + " \"(default)" + denied, kAppPathsEntry, "Path"},
+      {"the settings key's \"Installed\"", false,
+       [] { winsim::FailCall("RegDeleteValueA", 5, ERROR_ACCESS_DENIED); },
+       "HKEY_CURRENT_USER" + std::string(kSettings + 4) + " \"Installed" + denied, kSettings,
+       "patch"},
+      {"the uninstall entry's \"DisplayName\"", false,
+       [] { winsim::FailCall("RegDeleteValueA", 7, ERROR_ACCESS_DENIED); },
+       hklm + (kUninstallEntry + 4) + " \"DisplayName" + denied, kUninstallEntry,
+       "UninstallString"},
   };
   for (const Case& c : cases) {
     TearDown();
     SetUp();
+    if (c.nolmaccess) winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
     Install();
+    if (c.staysKey) {
+      ASSERT_TRUE(winsim::RegValueExists(c.staysKey, c.staysValue)) << c.what;
+    }
     c.arrange();
-    EXPECT_EQ(RunFrom(kWindowsCopy), PartlyRemoved) << c.what;
+    const char* uninstaller = c.nolmaccess ? kFolderCopy : kWindowsCopy;
+    EXPECT_EQ(RunFrom(uninstaller), PartlyRemoved) << c.what;
+    ASSERT_GE(winsim::Notices().size(), 2u) << c.what << ": the question and the outcome";
     EXPECT_EQ(winsim::Notices().back().type, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
     EXPECT_TRUE(Has(LastText(), "could not be removed completely") &&
                 Has(LastText(), "\n    " + c.remains + "\n") && !Has(LastText(), "was removed"))
         << c.what << ": " << LastText();
-    // What a second run needs stays: the record, the program, the uninstaller.
-    EXPECT_EQ(winsim::RegString(kMachine, "Path"), kFolder) << c.what;
+    if (c.nolmaccess) {
+      EXPECT_EQ(winsim::RegString(kSettings, "Path"), kFolder) << c.what;
+      EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 1u) << c.what;
+    } else {
+      EXPECT_EQ(winsim::RegString(kMachine, "Path"), kFolder) << c.what;
+      EXPECT_EQ(winsim::RegString(kUninstallEntry, "UninstallString"), kWindowsCopy) << c.what;
+      EXPECT_TRUE(winsim::RegValueExists(kUninstallEntry, "DisplayName")) << c.what;
+    }
+    if (c.staysKey) {
+      EXPECT_TRUE(winsim::RegValueExists(c.staysKey, c.staysValue)) << c.what;
+    }
     EXPECT_TRUE(winsim::Exists(kMain)) << c.what;
-    EXPECT_TRUE(winsim::Exists(kWindowsCopy)) << c.what;
+    EXPECT_TRUE(winsim::Exists(uninstaller)) << c.what;
     EXPECT_EQ(winsim::Processes().size(), 1u) << c.what << ": no copy";
     EXPECT_FALSE(winsim::Exists(In(kFolder, "Layout15.stp"))) << c.what;
   }
@@ -388,7 +426,6 @@ TEST_F(Uninstall, WhatCannotBeRemovedIsNamedWithItsReasonAndASecondRunFinishes) 
   winsim::HoldFile(In(kFolder, "Guide1.rtf"), 60000);
   EXPECT_EQ(RunFrom(kWindowsCopy), PartlyRemoved);
   Sleep(60000);
-  ResetInstallerState();
   EXPECT_EQ(RunFrom(kWindowsCopy), Removed);
   EXPECT_EQ(RunCopy(), 0);
   EXPECT_EQ(Machine(), before_);
@@ -494,7 +531,6 @@ TEST_F(Uninstall, EveryCallFailingInTurnStillGivesATruthfulAccount) {
         ASSERT_TRUE(Has(text, "could not be removed completely") && !Has(text, kRemoved)) << run;
         if (!Has(text, "run the uninstaller again")) continue;
         ASSERT_EQ(winsim::OpenHandleCount(), 0) << run;
-        ResetInstallerState();
         ASSERT_EQ(RunFrom(kWindowsCopy), Removed) << run << "\nthen: " << LastText();
         ASSERT_EQ(RunCopy(), 0) << run;
         ASSERT_EQ(FirstDifference(before_, Machine()), "") << run;
