@@ -152,15 +152,4 @@ add_test(NAME quil_exe_program
 option(QUIL_TEST_HELPERS "build the journeys' and benchmarks' helper programs" OFF)
 if(QUIL_TEST_HELPERS)
   include(${CMAKE_SOURCE_DIR}/tests/e2e/helpers.cmake)
-  # The libraries journey's control program still names the library search
-  # by its place before core/ (installer/library_search.cpp and .h, and
-  # installer/path.cpp): until tests/e2e/library_control follows, its
-  # sources are pointed at core/, and a header of the old name, made in the
-  # build folder, includes core's.
-  get_target_property(sources library_control SOURCES)
-  list(TRANSFORM sources REPLACE "/installer/(library_search|path)\\.cpp$" "/core/\\1.cpp")
-  set_property(TARGET library_control PROPERTY SOURCES ${sources})
-  file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/before_core/installer/library_search.h
-       CONTENT "#include \"core/library_search.h\"\n")
-  target_include_directories(library_control BEFORE PRIVATE ${CMAKE_BINARY_DIR}/before_core)
 endif()

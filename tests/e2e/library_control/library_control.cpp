@@ -8,7 +8,7 @@
 // those out of its check of Quil.exe.
 #include <windows.h>
 
-#include "installer/library_search.h"
+#include "core/library_search.h"
 
 namespace {
 
