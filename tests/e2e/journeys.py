@@ -35,6 +35,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file_
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 sys.path.insert(0, os.path.join(SOURCE, "resources"))
 import payload as manifest  # noqa: E402
+from checks import Checks  # noqa: E402
 from pe import Pe  # noqa: E402
 SETTINGS_KEY = "HKCU\\Software\\Kestrel\\Quillmark\\Settings"
 
@@ -80,25 +81,6 @@ def journey(name, in_guest=True):
         JOURNEYS[name] = (fn, in_guest)
         return fn
     return register
-
-
-class Checks:
-    def __init__(self):
-        self.passed = 0
-        self.failed = []
-
-    def true(self, ok, what):
-        if ok:
-            self.passed += 1
-            log("  ok   %s" % what)
-        else:
-            self.failed.append(what)
-            log("  FAIL %s" % what)
-        return ok
-
-    def equal(self, actual, expected, what):
-        ok = actual == expected
-        return self.true(ok, what if ok else "%s: got %r, expected %r" % (what, actual, expected))
 
 
 def payload_rows():
@@ -1724,7 +1706,7 @@ def run_journey(name, wine, work):
     options = getattr(fn, "session_options", lambda _: {})(wine)
     wine = options.pop("wine", wine)
     log("=== journey %s: %s" % (name, wine.describe()))
-    check = Checks()
+    check = Checks(name)
     start = time.monotonic()
     try:
         with Session(wine, work, name, **options) as s:
@@ -1735,15 +1717,13 @@ def run_journey(name, wine, work):
                 log("screenshots: %s" % s.shots)
                 log("time spent: %s" % s.spent.summary())
     except JourneyError as e:
-        check.failed.append(str(e))
-        log("  FAIL %s" % e)
+        check.fail(str(e))
     except Exception:  # a fault in the harness itself fails the journey too
         check.failed.append("harness error")
         traceback.print_exc()
     seconds = time.monotonic() - start
     log("journey %s: %s in %.0f s" % (name, "passed" if not check.failed else "FAILED", seconds))
-    log("%s: %d passed, %d failed" % (name, check.passed, len(check.failed)))
-    return not check.failed
+    return check.summary() == 0
 
 
 def interactive(wine, work, display):
