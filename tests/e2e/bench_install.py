@@ -21,7 +21,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_session import (JourneyError, Session, choose_wine, is_agreement_dialog,  # noqa: E402
+from wine.session import (JourneyError, Session, choose_wine, is_agreement_dialog,  # noqa: E402
                           is_location_dialog, is_main_program)
 
 FOLDER = "C:\\Program Files\\Quillmark"

@@ -27,7 +27,7 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_session import (INSTALLER_FOLDER, JourneyError, Session, Template, choose_wine,
+from wine.session import (INSTALLER_FOLDER, JourneyError, Session, Template, choose_wine,
                           is_agreement_dialog, is_location_dialog, is_main_program, is_notice,
                           is_notice_other_than, is_progress_dialog, log)
 

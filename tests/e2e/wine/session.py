@@ -23,6 +23,8 @@ import sys
 import tempfile
 import time
 
+from checks import JourneyError, log
+
 WINE32 = "/usr/lib/wine/wine"
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -33,14 +35,6 @@ DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Where the installer sits inside the prefix when it runs.
 INSTALLER_FOLDER = "C:\\setup"
-
-
-class JourneyError(Exception):
-    """A journey cannot go on: a window that never came, a program that hung."""
-
-
-def log(text):
-    print(text, flush=True)
 
 
 class Spent:
