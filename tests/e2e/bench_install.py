@@ -21,8 +21,10 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine.session import (JourneyError, Session, choose_wine, is_agreement_dialog,  # noqa: E402
-                          is_location_dialog, is_main_program)
+from checks import JourneyError  # noqa: E402
+from wine.machine import choose_wine  # noqa: E402
+from wine.probe import is_agreement_dialog, is_location_dialog, is_main_program  # noqa: E402
+from wine.session import Session  # noqa: E402
 
 FOLDER = "C:\\Program Files\\Quillmark"
 EVENTS = ["progress dialog visible", "first file", "main program in place", "last row",

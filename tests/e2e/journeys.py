@@ -27,9 +27,12 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine.session import (INSTALLER_FOLDER, JourneyError, Session, Template, choose_wine,
-                          is_agreement_dialog, is_location_dialog, is_main_program, is_notice,
-                          is_notice_other_than, is_progress_dialog, log)
+from checks import JourneyError, log  # noqa: E402
+from wine.machine import choose_wine  # noqa: E402
+from wine.probe import (is_agreement_dialog, is_location_dialog, is_main_program,  # noqa: E402
+                        is_notice, is_notice_other_than, is_progress_dialog)
+from wine.session import INSTALLER_FOLDER, Session  # noqa: E402
+from wine.template import Template  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
