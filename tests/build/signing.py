@@ -189,7 +189,7 @@ class Signing:
                 os.makedirs(os.path.join(self.work, "e2e"), exist_ok=True)
                 subprocess.run(["cp", "-al", template, os.path.join(self.work, "e2e") + "/"],
                                check=True)
-        walk = [sys.executable, os.path.join(TOP, "tests", "e2e", "journeys.py"), "run",
+        walk = [sys.executable, os.path.join(TOP, "tests", "e2e", "journeys"), "run",
                 "default", "--win32-build", self.build_dir, "--work",
                 os.path.join(self.work, "e2e")]
         # Where this kernel cannot run 32-bit programs, the walk runs in the

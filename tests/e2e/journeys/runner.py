@@ -1,11 +1,10 @@
-#!/usr/bin/env python3
 """The installer's end-to-end journeys under Wine.
 
-    journeys.py list                      names, those left to native runs marked
-    journeys.py run NAME... [options]     runs journeys; exit 0 when all pass
-    journeys.py prepare [options]         chooses the Wine and makes the template prefix
-    journeys.py walk [options]            the default install, with screenshots
-    journeys.py interactive [options]     Quil.exe on $DISPLAY, for a person
+    journeys list                      names, those left to native runs marked
+    journeys run NAME... [options]     runs journeys; exit 0 when all pass
+    journeys prepare [options]         chooses the Wine and makes the template prefix
+    journeys walk [options]            the default install, with screenshots
+    journeys interactive [options]     Quil.exe on $DISPLAY, for a person
 
 A journey is a function that drives one fresh prefix through `Session` and
 records its findings with `Checks`; `@journey` registers it.
@@ -26,20 +25,15 @@ import sys
 import time
 import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from checks import JourneyError, log  # noqa: E402
-from wine.machine import choose_wine  # noqa: E402
-from wine.probe import (is_agreement_dialog, is_location_dialog, is_main_program,  # noqa: E402
-                        is_notice, is_notice_other_than, is_progress_dialog)
-from wine.session import INSTALLER_FOLDER, Session  # noqa: E402
-from wine.template import Template  # noqa: E402
-
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(SOURCE, "tools"))
-sys.path.insert(0, os.path.join(SOURCE, "resources"))
-import payload as manifest  # noqa: E402
-from checks import Checks  # noqa: E402
-from pe import Pe  # noqa: E402
+import payload as manifest
+from checks import Checks, JourneyError, log
+from journeys import SOURCE
+from pe import Pe
+from wine.machine import choose_wine
+from wine.probe import (is_agreement_dialog, is_location_dialog, is_main_program, is_notice,
+                        is_notice_other_than, is_progress_dialog)
+from wine.session import INSTALLER_FOLDER, Session
+from wine.template import Template
 SETTINGS_KEY = "HKCU\\Software\\Kestrel\\Quillmark\\Settings"
 
 NOTICE_4 = ("Unable to overwrite existing quillmark.exe file; installation aborted.  If your "
@@ -1791,6 +1785,3 @@ def main(argv):
     log("journeys: %d passed, %d failed" % (len(results) - len(failed), len(failed)))
     return 1 if failed else 0
 
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
