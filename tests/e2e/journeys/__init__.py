@@ -1,10 +1,3 @@
 """The installer's end-to-end journeys under Wine: one module per area, and
 the runner (`runner.py`) that registers them and is the command line:
 `python3 tests/e2e/journeys list` (see runner.py)."""
-
-import os
-import sys
-
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))))
-sys.path[:0] = [os.path.join(SOURCE, "tools"), os.path.join(SOURCE, "resources")]

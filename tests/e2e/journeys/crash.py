@@ -8,7 +8,6 @@ import time
 
 from checks import JourneyError, log
 from wine.probe import is_main_program
-from journeys import SOURCE
 from journeys.runner import journey, session_options
 from journeys.walks import walk_agreement, walk_location
 
@@ -21,7 +20,8 @@ from journeys.walks import walk_agreement, walk_location
 REPORT_KEY = "HKCU\\Software\\Kestrel\\Quillmark\\report"
 INTERNET_SETTINGS = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
 CRASH_NOTICE = "An unknown error has occured -- installation aborted"
-REPORT_SERVER = os.path.join(SOURCE, "tools", "report_server.py")
+REPORT_SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tools",
+                             "report_server.py")
 
 
 def report_host(wine):

@@ -111,7 +111,7 @@ def planted_libraries_journey(s, check):
         % (len(names), temp, ", ".join(names)))
     marker = "C:\\planted-loaded.txt"
     with native_first(s, names, marker):
-        code, _ = install_then_uninstall(s, check)
+        code = install_then_uninstall(s, check)
     check.equal(code, 0, "the install and the uninstall complete")
     loads = mapped(s, "quil")
     check.true((INSTALLER_FOLDER + "\\Quil.exe", "native") in loads,

@@ -7,11 +7,10 @@ import time
 
 from journeys.runner import journey, session_options
 from journeys.shortcuts import check_link, shell_folders
-from journeys.uninstall import (answer_yes, start_uninstaller, uninstall_command,
-                                UNINSTALL_REMOVED, uninstaller_message, wait_self_removed)
+from journeys.uninstall import removed_whole, uninstall_command
 from journeys.walks import (app_paths_key, check_main_program_up, close_main_program, JAPANESE,
-                            JAPANESE_CODE_PAGE, location_up, machine_key, message_text,
-                            payload_rows, uninstall_key, walk_agreement)
+                            JAPANESE_CODE_PAGE, location_up, machine_key, payload_rows,
+                            uninstall_key, walk_agreement)
 
 
 BROWSER_TREE = 14145  # the browser's tree of folders (shell32's own id)
@@ -120,12 +119,7 @@ def cp932_recorded_folder_journey(s, check):
     check_link(s, check, folders["Start Menu"], "the Start menu", recorded)
     check_link(s, check, folders["Desktop"], "the desktop", recorded)
     close_main_program(s)
-    process = start_uninstaller(s, uninstall_command(s))
-    answer_yes(s, check, process, recorded)
-    done = uninstaller_message(s, process, "the uninstaller's last message", "removed")
-    check.equal(message_text(done), UNINSTALL_REMOVED, "it says %r" % UNINSTALL_REMOVED)
-    s.key(done, "Return")
-    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 0, "uninst1.exe exits with 0")
-    wait_self_removed(s, check, s.unix_path(s.windir + "\\uninst1.exe"))
+    check.equal(removed_whole(s, check, uninstall_command(s), recorded), 0,
+                "uninst1.exe exits with 0")
     check.equal(os.listdir(parent), [], "the uninstaller removed the folder ending in 表")
     check.equal(s.reg_values(app_paths_key(s)), None, "and the App Paths entry")

@@ -1,14 +1,17 @@
 """The default install and the ways out of it: Cancel, Escape, Decline;
-the registry entries an install makes."""
+the registry entries an install makes; the platform facts that winsim
+copies, checked against Wine itself."""
 
 import filecmp
 import os
+import shutil
 
+from wine.session import INSTALLER_FOLDER
 from journeys.runner import journey
 from journeys.walks import (app_paths_key, check_main_program_up, check_nothing_installed,
-                            default_folder, default_walk, location_up, machine_key, no_leftovers,
-                            payload_rows, SETTINGS_KEY, uninstall_key, walk_agreement,
-                            walk_location)
+                            default_folder, default_walk, JAPANESE_CODE_PAGE, location_up,
+                            machine_key, no_leftovers, payload_rows, SETTINGS_KEY, uninstall_key,
+                            walk_agreement, walk_location)
 
 
 @journey("default")
@@ -94,3 +97,18 @@ def registry_journey(s, check):
     expect(app_paths_key(s), "Path", "REG_SZ", default_folder(s))
     expect(uninstall_key(s), "DisplayName", "REG_SZ", "Quillmark 2003   (Remove Only)")
     expect(uninstall_key(s), "UninstallString", "REG_SZ", windir + "\\uninst1.exe")
+
+
+@journey("platform-facts")
+def platform_facts_journey(s, check):
+    program = os.path.join(s.wine.build, "platform_facts.exe")
+    target = s.unix_path(INSTALLER_FOLDER, create=True)
+    shutil.copy2(program, target)
+    # Then again in a Japanese locale, for the facts of code page 932.
+    for locale in ({}, JAPANESE_CODE_PAGE):
+        code, out = s.run(INSTALLER_FOLDER + "\\platform_facts.exe", timeout=300, env=locale)
+        facts = [line for line in out.splitlines() if line.startswith(("ok - ", "FAIL - "))]
+        check.true(len(facts) > 0, "platform_facts.exe reports its facts")
+        for line in facts:
+            check.true(line.startswith("ok - "), line.split(" - ", 1)[1])
+        check.equal(code, 0, "platform_facts.exe exits with 0")

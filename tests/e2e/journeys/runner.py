@@ -26,7 +26,7 @@ from wine.session import Session
 from wine.template import Template
 
 # The modules of the journeys, in the order they run.
-AREAS = ("install", "replacement", "drives", "facts", "crash", "shortcuts", "backdrop", "disk",
+AREAS = ("install", "replacement", "drives", "crash", "shortcuts", "backdrop", "disk",
          "uninstall", "folders", "wow64", "download")
 JOURNEYS = {}
 

@@ -47,9 +47,11 @@ def uninstaller_message(s, process, what, shot):
     return w
 
 
-def answer_yes(s, check, process, folder=None):
-    """The question: it names the install folder (the default one unless
-    given), Yes has the focus; Enter."""
+def answered_yes(s, check, command, what, shot, folder=None):
+    """The uninstaller started from `command`, its question answered: it
+    names the install folder (the default one unless given), Yes has the
+    focus; Enter. Its process and its next message, `what`."""
+    process = start_uninstaller(s, command)
     q = uninstaller_message(s, process, "the uninstaller's question", "question")
     text = message_text(q)
     check.true(UNINSTALL_QUESTION in text, "the uninstaller asks whether to remove Quillmark 2003")
@@ -60,6 +62,7 @@ def answer_yes(s, check, process, folder=None):
     check.equal(q.focus, IDYES, "the focus starts on Yes")
     s.key(q, "Return")
     s.wait_gone(q, "the question")
+    return process, uninstaller_message(s, process, what, shot)
 
 
 def copies_left(s):
@@ -94,21 +97,25 @@ def install_then_uninstall(s, check, record=None):
                        "the record of the prefix sees the install's %s" % sign.split(" ", 1)[1])
     command = uninstall_command(s)
     check.equal(command, s.windir + "\\uninst1.exe", "the uninstall entry names uninst1.exe")
-    process = start_uninstaller(s, command)
-    answer_yes(s, check, process)
-    done = uninstaller_message(s, process, "the uninstaller's last message", "removed")
-    check.equal(message_text(done), UNINSTALL_REMOVED, "it says %r" % UNINSTALL_REMOVED)
+    return removed_whole(s, check, command)
+
+
+def removed_whole(s, check, command, folder=None, run="the uninstaller", says="it"):
+    """A run of the uninstaller that says it removed the install, answered;
+    its exit code, once its own file and its copy are gone."""
+    process, done = answered_yes(s, check, command, run + "'s last message", "removed", folder)
+    check.equal(message_text(done), UNINSTALL_REMOVED, "%s says %r" % (says, UNINSTALL_REMOVED))
     s.key(done, "Return")
     code = s.wait_exit(process, 60, "uninst1.exe")
     wait_self_removed(s, check, s.unix_path(command))
-    return code, done
+    return code
 
 
 @journey("install-uninstall")
 def install_uninstall_journey(s, check):
     s.put_installer()  # the journey's own doing, before the record
     record = prefix_record(s, "before")
-    code, _ = install_then_uninstall(s, check, record)
+    code = install_then_uninstall(s, check, record)
     check.equal(code, 0, "uninst1.exe exits with 0 after a full removal")
     check_prefix_unchanged(s, check, record, "before the install")
 
@@ -120,9 +127,8 @@ def uninstall_user_file_journey(s, check):
     folder = s.unix_path(default_folder(s))
     with open(os.path.join(folder, "My notes.txt"), "w") as f:
         f.write("INT. KITCHEN - NIGHT\n")
-    process = start_uninstaller(s, uninstall_command(s))
-    answer_yes(s, check, process)
-    done = uninstaller_message(s, process, "the uninstaller's last message", "removed-kept")
+    process, done = answered_yes(s, check, uninstall_command(s), "the uninstaller's last message",
+                                 "removed-kept")
     text = message_text(done)
     check.true(text.startswith(UNINSTALL_REMOVED), "it says %r" % UNINSTALL_REMOVED)
     check.true(default_folder(s) in text and "My notes.txt" in text,
@@ -142,9 +148,7 @@ def uninstall_running_journey(s, check):
     default_walk(s, check)
     check_main_program_up(s, check)
     record = prefix_record(s, "installed")
-    process = start_uninstaller(s, uninstall_command(s))
-    answer_yes(s, check, process)
-    refused = uninstaller_message(s, process, "the refusal", "running")
+    process, refused = answered_yes(s, check, uninstall_command(s), "the refusal", "running")
     text = message_text(refused)
     check.true(UNINSTALL_RUNNING in text and "Nothing was removed." in text,
                "it refuses while Quillmark 2003 runs")
@@ -157,7 +161,7 @@ def uninstall_running_journey(s, check):
 
 @journey("uninstall-twice")
 def uninstall_twice_journey(s, check):
-    code, _ = install_then_uninstall(s, check)
+    code = install_then_uninstall(s, check)
     check.equal(code, 0, "the first run exits with 0")
     # The uninstaller kept somewhere by the user, run once more.
     again = INSTALLER_FOLDER + "\\uninst1.exe"
@@ -197,9 +201,8 @@ def uninstall_file_in_use_journey(s, check):
     guide = default_folder(s) + "\\Guide1.rtf"
     holder = hold_open(s, guide)
 
-    process = start_uninstaller(s, command)
-    answer_yes(s, check, process)
-    told = uninstaller_message(s, process, "the uninstaller's last message", "partly-removed")
+    process, told = answered_yes(s, check, command, "the uninstaller's last message",
+                                 "partly-removed")
     text = message_text(told)
     check.true(text.startswith("Quillmark 2003 could not be removed completely.") and
                UNINSTALL_REMOVED not in text, "it says that Quillmark 2003 was not removed")
@@ -217,11 +220,6 @@ def uninstall_file_in_use_journey(s, check):
     # Once the document is let go, the uninstaller run again finishes.
     os.killpg(holder.pid, signal.SIGKILL)
     holder.wait(timeout=30)
-    process = start_uninstaller(s, command)
-    answer_yes(s, check, process)
-    done = uninstaller_message(s, process, "the second run's last message", "removed")
-    check.equal(message_text(done), UNINSTALL_REMOVED, "the second run says %r" % UNINSTALL_REMOVED)
-    s.key(done, "Return")
-    check.equal(s.wait_exit(process, 60, "uninst1.exe"), 0, "the second run exits with 0")
-    wait_self_removed(s, check, s.unix_path(command))
+    check.equal(removed_whole(s, check, command, run="the second run", says="the second run"), 0,
+                "the second run exits with 0")
     check_prefix_unchanged(s, check, record, "before the install")
