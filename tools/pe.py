@@ -11,7 +11,7 @@ class PeError(Exception):
 
 
 # Data directories, by index.
-IMPORT, RESOURCE, SECURITY, LOAD_CONFIG = 1, 2, 4, 10
+IMPORT, RESOURCE, LOAD_CONFIG = 1, 2, 10
 RT_VERSION = 16
 
 
@@ -115,10 +115,6 @@ class Pe:
         flags_at = 78 if self.plus else 54
         return (struct.unpack_from("<I", self.data, at)[0],
                 struct.unpack_from("<H", self.data, at + flags_at)[0])
-
-    def signed(self):
-        offset, size = self.directory(SECURITY)
-        return size > 0 and offset + size <= len(self.data)
 
 
 def checksum(data, checksum_at):
