@@ -131,8 +131,8 @@ enable_testing()
 # only stands in for it where 32-bit Wine cannot run.
 if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   add_test(NAME quil_exe_form
-    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/build/quil_exe_test.sh $<TARGET_FILE:Quil> ${PAYLOAD} ${PACKED}
-            ${CMAKE_BINARY_DIR}/quil.rc)
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/build/form_check.py $<TARGET_FILE:Quil>
+            ${PAYLOAD} ${PACKED} ${CMAKE_BINARY_DIR}/quil.rc)
 endif()
 
 # The built program's resources, read from the PE file and held to the

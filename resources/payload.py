@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The payload manifest, resources/payload.tsv: every file Quil.exe carries.
 
-As a module, it is the one reader of the manifest (`rows()`), for the build
-checks and the journeys. As a command, it makes what the builds need:
+As a module, it is the one reader of the manifest (`rows()`), of the
+resource script's FILE lines (`script_files()`) and of a packed file
+(`expanded()`), for the build checks and the journeys. As a command, it makes what the builds need:
 
     payload.py table OUT_H OUT_CPP    the installer's payload table
     payload.py rc PAYLOAD PACKED OUT  the resource script's FILE lines, the
@@ -13,7 +14,9 @@ checks and the journeys. As a command, it makes what the builds need:
 import collections
 import os
 import re
+import subprocess
 import sys
+import tempfile
 
 MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "payload.tsv")
 COLUMNS = ("id", "folder", "name", "storage", "read-only", "source")
@@ -68,6 +71,27 @@ def agreement(path=MANIFEST):
     if len(found) != 1:
         raise ManifestError("%s: no row names agreement.txt" % path)
     return found[0]
+
+
+def script_files(script):
+    """(id, path) of every FILE line of a resource script, as `rc` writes them."""
+    found = []
+    with open(script) as f:
+        for line in f:
+            if re.match(r"^[0-9]+ FILE ", line):
+                rid, _, path = line.rstrip("\n").split(" ", 2)
+                found.append((int(rid), path.replace('"', "")))
+    return found
+
+
+def expanded(data):
+    """A packed file's bytes as Debian's msexpand expands them (a reader of
+    SZDD that shares nothing with our packer), or None when it cannot."""
+    with tempfile.TemporaryFile() as packed:
+        packed.write(data)
+        packed.seek(0)
+        out = subprocess.run(["msexpand"], stdin=packed, capture_output=True)
+    return out.stdout if out.returncode == 0 else None
 
 
 CPP_FOLDERS = {"install": "kInstallFolder", "windows": "kWindowsDirectory",

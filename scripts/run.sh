@@ -16,7 +16,7 @@ bash "$top/scripts/setup.sh"
 quil_build_host "$build/host" szdd
 quil_build_windows win32 "$build/win32" "$build/host"
 
-journeys=(python3 "$top/tests/e2e/journeys.py")
+journeys=(python3 "$top/tests/e2e/journeys")
 args=(--win32-build "$build/win32" --work "$build/e2e")
 where=$(python3 "$top/tests/e2e/vm/vm.py" where)
 if [ -n "${DISPLAY:-}" ]; then

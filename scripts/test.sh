@@ -92,4 +92,4 @@ fi
 
 # A build signed with a throwaway certificate: verified, tampered with, and
 # walked through the default install under Wine.
-bash "$top/tests/build/signing.sh" "$build/host/tools/szdd/szdd" "$build/signed" "$build/e2e"
+python3 "$top/tests/build/signing.py" "$build/host/tools/szdd/szdd" "$build/signed" "$build/e2e"

@@ -11,7 +11,7 @@ class PeError(Exception):
 
 
 # Data directories, by index.
-IMPORT, RESOURCE, SECURITY, LOAD_CONFIG = 1, 2, 4, 10
+IMPORT, RESOURCE, LOAD_CONFIG = 1, 2, 10
 RT_VERSION = 16
 
 
@@ -68,9 +68,10 @@ class Pe:
             rva += 20
         return names
 
-    def resources(self, type_wanted):
-        """{name: (file offset, bytes)} of the first language of every
-        resource of one type (a number, or a name such as "FILE")."""
+    def resource_tree(self):
+        """{(type, name): [(language, file offset, bytes)]} of every resource,
+        each language in the file's order; types and names are numbers or
+        upper-case strings."""
         rva, _ = self.directory(RESOURCE)
         if rva == 0:
             return {}
@@ -83,21 +84,27 @@ class Pe:
                 if name & 0x80000000:
                     at = base + (name & 0x7FFFFFFF)
                     length = struct.unpack_from("<H", self.data, at)[0]
-                    name = self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
-                yield name, target
+                    name = self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le").upper()
+                yield name, target & 0x7FFFFFFF
 
         found = {}
-        for kind, target in entries(0):
-            if str(kind).upper() != str(type_wanted).upper():
-                continue
-            for rid, names in entries(target & 0x7FFFFFFF):
-                languages = list(entries(names & 0x7FFFFFFF))
-                data_rva, size = struct.unpack_from("<II", self.data, base + languages[0][1])
-                start = self.offset(data_rva)
-                if start + size > len(self.data):
-                    raise PeError("resource %s runs past the end of the file" % rid)
-                found[rid] = (start, self.data[start:start + size])
+        for kind, names in entries(0):
+            for name, languages in entries(names):
+                for language, leaf in entries(languages):
+                    data_rva, size = struct.unpack_from("<II", self.data, base + leaf)
+                    start = self.offset(data_rva)
+                    if start + size > len(self.data):
+                        raise PeError("resource %s runs past the end of the file" % name)
+                    found.setdefault((kind, name), []).append(
+                        (language, start, self.data[start:start + size]))
         return found
+
+    def resources(self, type_wanted):
+        """{name: (file offset, bytes)} of the first language of every
+        resource of one type (a number, or a name such as "FILE")."""
+        wanted = str(type_wanted).upper()
+        return {name: (start, data) for (kind, name), ((_, start, data), *_)
+                in self.resource_tree().items() if str(kind) == wanted}
 
     def load_config(self):
         """(Size, DependentLoadFlags) of the load configuration, or None."""
@@ -108,10 +115,6 @@ class Pe:
         flags_at = 78 if self.plus else 54
         return (struct.unpack_from("<I", self.data, at)[0],
                 struct.unpack_from("<H", self.data, at + flags_at)[0])
-
-    def signed(self):
-        offset, size = self.directory(SECURITY)
-        return size > 0 and offset + size <= len(self.data)
 
 
 def checksum(data, checksum_at):

@@ -17,7 +17,9 @@ Usage: program_check.py QUIL_EXE UNINST1_EXE
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path[:0] = [os.path.join(SOURCE, d) for d in ("tools", "tests/e2e")]
+from checks import Checks  # noqa: E402
 from pe import RT_VERSION, Pe, version_strings  # noqa: E402
 
 # Known DLLs of every Windows from XP to 11 (the values under HKLM\System\
@@ -34,53 +36,40 @@ LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 # program whose manifest requests no execution level.
 ELEVATING_WORDS = ("install", "setup", "update", "patch")
 
-failures = []
-passes = 0
-
-
-def check(ok, what):
-    global passes
-    if ok:
-        passes += 1
-    else:
-        failures.append(what)
-        print("FAILED: " + what)
-
-
-def check_program(path, name, description):
+def check_program(check, path, name, description):
     with open(path, "rb") as f:
         pe = Pe(f.read())
     imports = pe.imports()
-    check(imports != [], "%s's import table can be read" % name)
+    check.true(imports != [], "%s's import table can be read" % name)
     for dll in imports:
-        check(dll.lower() in KNOWN_DLLS, "%s imports %s, a known DLL" % (name, dll))
+        check.true(dll.lower() in KNOWN_DLLS, "%s imports %s, a known DLL" % (name, dll))
     size = 96 if pe.plus else 64
-    check(pe.load_config() == (size, LOAD_LIBRARY_SEARCH_SYSTEM32),
-          "%s's load configuration (size %d) keeps its imports' libraries to the system folder: "
-          "%r" % (name, size, pe.load_config()))
+    check.true(pe.load_config() == (size, LOAD_LIBRARY_SEARCH_SYSTEM32),
+               "%s's load configuration (size %d) keeps its imports' libraries to the system "
+               "folder: %r" % (name, size, pe.load_config()))
     versions = pe.resources(RT_VERSION)
-    check(len(versions) == 1, "%s carries one version record" % name)
+    check.true(len(versions) == 1, "%s carries one version record" % name)
     if len(versions) != 1:
         return
     texts = version_strings(next(iter(versions.values()))[1])
     for field, want in (("CompanyName", "Kestrel"), ("ProductName", "Quillmark 2003"),
                         ("FileDescription", description), ("FileVersion", "1.0.0.0"),
                         ("ProductVersion", "1.0.0.0"), ("OriginalFilename", name)):
-        check(texts.get(field) == want,
-              "%s's %s is %r: %r" % (name, field, want, texts.get(field)))
+        check.true(texts.get(field) == want,
+                   "%s's %s is %r: %r" % (name, field, want, texts.get(field)))
     for field, text in texts.items():
         for word in ELEVATING_WORDS:
-            check(word not in text.lower(),
-                  "%s's %s (%r) does not say %r" % (name, field, text, word))
+            check.true(word not in text.lower(),
+                       "%s's %s (%r) does not say %r" % (name, field, text, word))
 
 
 def main(argv):
     if len(argv) != 2:
         sys.exit(__doc__)
-    check_program(argv[0], "Quil.exe", "Quillmark 2003 self-extracting package")
-    check_program(argv[1], "uninst1.exe", "Quillmark 2003 removal program")
-    print("%d passed, %d failed" % (passes, len(failures)))
-    return 1 if failures else 0
+    check = Checks()
+    check_program(check, argv[0], "Quil.exe", "Quillmark 2003 self-extracting package")
+    check_program(check, argv[1], "uninst1.exe", "Quillmark 2003 removal program")
+    return check.summary()
 
 
 if __name__ == "__main__":

@@ -16,14 +16,14 @@ Usage: resources_check.py QUIL_EXE PAYLOAD_DIR SOURCE_DIR
 import os
 import re
 import struct
-import subprocess
 import sys
-import tempfile
 import xml.etree.ElementTree as ET
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "resources"))
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path[:0] = [os.path.join(SOURCE, d) for d in ("resources", "tools", "tests/e2e")]
 import payload as manifest  # noqa: E402
+from checks import Checks  # noqa: E402
+from pe import Pe  # noqa: E402
 
 # Window, dialog and control styles, as the SDK defines them.
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
@@ -63,73 +63,6 @@ DIALOGS = {
     ]),
 }
 
-failures = []
-passes = 0
-
-
-def check(ok, what):
-    global passes
-    if ok:
-        passes += 1
-    else:
-        failures.append(what)
-        print("FAILED: " + what)
-
-
-def equal(actual, expected, what):
-    check(actual == expected, what if actual == expected
-          else "%s: got %r, expected %r" % (what, actual, expected))
-
-
-# ------------------------------------------------------------ PE resources ---
-
-def read_resources(path):
-    """{(type, name): [(language, bytes)]} of the PE file at `path`; names
-    and types are numbers or upper-case strings."""
-    with open(path, "rb") as f:
-        pe = f.read()
-    (lfanew,) = struct.unpack_from("<I", pe, 0x3C)
-    if pe[lfanew:lfanew + 4] != b"PE\0\0":
-        raise ValueError("not a PE file")
-    sections_count, optional_size = struct.unpack_from("<H12xH", pe, lfanew + 6)
-    optional = lfanew + 24
-    magic = struct.unpack_from("<H", pe, optional)[0]
-    directories = optional + (96 if magic == 0x10B else 112)
-    rsrc_rva, rsrc_size = struct.unpack_from("<II", pe, directories + 2 * 8)
-    sections = []
-    for i in range(sections_count):
-        base = optional + optional_size + 40 * i
-        vsize, va, raw_size, raw_ptr = struct.unpack_from("<IIII", pe, base + 8)
-        sections.append((va, max(vsize, raw_size), raw_ptr))
-
-    def offset(rva):
-        for va, size, raw in sections:
-            if va <= rva < va + size:
-                return raw + rva - va
-        raise ValueError("RVA %#x outside every section" % rva)
-
-    root = offset(rsrc_rva)
-
-    def entries(table):
-        named, ids = struct.unpack_from("<12xHH", pe, root + table)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", pe, root + table + 16 + 8 * i)
-            if name & 0x80000000:
-                length = struct.unpack_from("<H", pe, root + (name & 0x7FFFFFFF))[0]
-                start = root + (name & 0x7FFFFFFF) + 2
-                name = pe[start:start + 2 * length].decode("utf-16-le").upper()
-            yield name, target
-
-    found = {}
-    for rtype, t in entries(0):
-        for name, n in entries(t & 0x7FFFFFFF):
-            for lang, leaf in entries(n & 0x7FFFFFFF):
-                data_rva, size = struct.unpack_from("<II", pe, root + leaf)
-                start = offset(data_rva)
-                found.setdefault((rtype, name), []).append((lang, pe[start:start + size]))
-    return found
-
-
 # --------------------------------------------------------- dialog templates ---
 
 def sz_or_ord(data, pos):
@@ -167,34 +100,35 @@ def parse_dialog(data):
                 font=font, controls=controls)
 
 
-def check_dialogs(resources):
+def check_dialogs(check, resources):
     for number, want in DIALOGS.items():
         entries = resources.get((RT_DIALOG, number))
         if not entries:
-            check(False, "dialog template %d is in Quil.exe" % number)
+            check.fail("dialog template %d is in Quil.exe" % number)
             continue
         d = parse_dialog(entries[0][1])
         name = "dialog %d" % number
-        equal(hex(d["style"]), hex(want["style"]), name + " style")
-        equal(d["exstyle"], 0, name + " extended style")
-        equal(d["size"], want["size"], name + " size in dialog units")
-        equal((d["menu"], d["cls"], d["title"]), ("", "", ""), name + " has no menu, class or title")
-        equal(d["font"], (8, "MS Sans Serif"), name + " font")
-        equal(len(d["controls"]), len(want["controls"]), name + " control count")
+        check.equal(hex(d["style"]), hex(want["style"]), name + " style")
+        check.equal(d["exstyle"], 0, name + " extended style")
+        check.equal(d["size"], want["size"], name + " size in dialog units")
+        check.equal((d["menu"], d["cls"], d["title"]), ("", "", ""),
+                    name + " has no menu, class or title")
+        check.equal(d["font"], (8, "MS Sans Serif"), name + " font")
+        check.equal(len(d["controls"]), len(want["controls"]), name + " control count")
         for i, (cid, cls, text, rect, style) in enumerate(want["controls"]):
             if i >= len(d["controls"]):
                 break
             c = d["controls"][i]
             label = "%s control %d (%d)" % (name, i + 1, cid)
-            equal(c["id"], cid, label + " id")
-            equal(c["cls"], cls, label + " class")
-            equal(c["text"], text, label + " text")
-            equal(c["rect"], rect, label + " position and size")
-            equal(hex(c["style"]), hex(style), label + " style")
-            equal(c["exstyle"], 0, label + " extended style")
+            check.equal(c["id"], cid, label + " id")
+            check.equal(c["cls"], cls, label + " class")
+            check.equal(c["text"], text, label + " text")
+            check.equal(c["rect"], rect, label + " position and size")
+            check.equal(hex(c["style"]), hex(style), label + " style")
+            check.equal(c["exstyle"], 0, label + " extended style")
 
 
-def check_dialog_controls(resources, source):
+def check_dialog_controls(check, resources, source):
     """The control lists of resources/resource_ids.h, which the simulated
     system is given for each template, are those the built program carries."""
     with open(os.path.join(source, "resources", "resource_ids.h")) as f:
@@ -207,75 +141,69 @@ def check_dialog_controls(resources, source):
                 else int(i.strip()) for i in items.split(",")]
         entries = resources.get((RT_DIALOG, numbers[name]))
         got = [c["id"] for c in parse_dialog(entries[0][1])["controls"]] if entries else None
-        equal(got, want, "the controls of %s in resource_ids.h are the template's" % name)
+        check.equal(got, want, "the controls of %s in resource_ids.h are the template's" % name)
 
 
 # ---------------------------------------------------------------- the icon ---
 
-def check_icon(resources):
+def check_icon(check, resources):
     group = resources.get((RT_GROUP_ICON, 103))
     if not group:
-        check(False, "icon group 103 is in Quil.exe")
+        check.fail("icon group 103 is in Quil.exe")
         return
     data = group[0][1]
     reserved, kind, count = struct.unpack_from("<HHH", data, 0)
-    equal((reserved, kind, count), (0, 1, 2), "icon 103 is an icon group of two images")
+    check.equal((reserved, kind, count), (0, 1, 2), "icon 103 is an icon group of two images")
     sizes = []
     for i in range(count):
         w, h, colours, _, planes, bits, size, image = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
         images = resources.get((RT_ICON, image))
-        check(images is not None, "icon image %d is in Quil.exe" % image)
+        check.true(images is not None, "icon image %d is in Quil.exe" % image)
         if not images:
             continue
         bitmap = images[0][1]
         header, bw, bh, bplanes, bbits = struct.unpack_from("<IiiHH", bitmap, 0)
-        equal(len(bitmap), size, "icon image %d's size matches its directory entry" % image)
-        equal((header, bw, bh, bplanes, bbits), (40, w, 2 * h, 1, 4),
-              "icon image %d is a %d x %d bitmap of 16 colours" % (image, w, h))
-        equal(colours, 16, "icon image %d's directory entry says 16 colours" % image)
+        check.equal(len(bitmap), size, "icon image %d's size matches its directory entry" % image)
+        check.equal((header, bw, bh, bplanes, bbits), (40, w, 2 * h, 1, 4),
+                    "icon image %d is a %d x %d bitmap of 16 colours" % (image, w, h))
+        check.equal(colours, 16, "icon image %d's directory entry says 16 colours" % image)
         sizes.append((w, h))
-    equal(sorted(sizes), [(16, 16), (32, 32)], "icon 103 holds a 32 x 32 and a 16 x 16 image")
+    check.equal(sorted(sizes), [(16, 16), (32, 32)],
+                "icon 103 holds a 32 x 32 and a 16 x 16 image")
 
 
 # ------------------------------------------------------------ the manifest ---
 
-def check_manifest(resources, machine):
+def check_manifest(check, resources, machine):
     entries = resources.get((RT_MANIFEST, 1))
     if not entries:
-        check(False, "manifest (type 24, id 1) is in Quil.exe")
+        check.fail("manifest (type 24, id 1) is in Quil.exe")
         return
     ns = {"a": "urn:schemas-microsoft-com:asm.v1"}
     root = ET.fromstring(entries[0][1])
     own = root.find("a:assemblyIdentity", ns)
-    equal(dict(own.attrib) if own is not None else None,
-          {"name": "Quil", "version": "1.0.0.0", "processorArchitecture": machine, "type": "win32"},
-          "the manifest names the installer's own assembly")
+    check.equal(dict(own.attrib) if own is not None else None,
+                {"name": "Quil", "version": "1.0.0.0", "processorArchitecture": machine,
+                 "type": "win32"},
+                "the manifest names the installer's own assembly")
     desc = root.find("a:description", ns)
-    equal(desc.text if desc is not None else None, "An application that uses the themed ctls.",
-          "the manifest's description")
+    check.equal(desc.text if desc is not None else None,
+                "An application that uses the themed ctls.", "the manifest's description")
     deps = root.findall("a:dependency/a:dependentAssembly/a:assemblyIdentity", ns)
-    equal([(d.get("name"), d.get("version"), d.get("processorArchitecture"), d.get("language"),
-            d.get("type")) for d in deps],
-          [("Microsoft.Windows.Common-Controls", "6.0.0.0", machine, "*", "win32")],
-          "the manifest depends on the common controls 6.0.0.0")
+    check.equal([(d.get("name"), d.get("version"), d.get("processorArchitecture"),
+                  d.get("language"), d.get("type")) for d in deps],
+                [("Microsoft.Windows.Common-Controls", "6.0.0.0", machine, "*", "win32")],
+                "the manifest depends on the common controls 6.0.0.0")
 
 
 # ------------------------------------------------------------ the payload ---
 
-def expand(data):
-    with tempfile.NamedTemporaryFile() as packed:
-        packed.write(data)
-        packed.flush()
-        with open(packed.name, "rb") as src:
-            out = subprocess.run(["msexpand"], stdin=src, capture_output=True)
-    return out.stdout if out.returncode == 0 else None
-
-
-def check_payload(resources, payload):
+def check_payload(check, resources, payload):
     rows = [(r.id, r.name, r.storage) for r in manifest.rows()]
-    equal(len(rows), 39, "the payload manifest names 39 resources")
+    check.equal(len(rows), 39, "the payload manifest names 39 resources")
     files = {name for (rtype, name) in resources if rtype == "FILE"}
-    equal(sorted(files), sorted(i for i, _, _ in rows), "Quil.exe carries exactly those FILE ids")
+    check.equal(sorted(files), sorted(i for i, _, _ in rows),
+                "Quil.exe carries exactly those FILE ids")
     for rid, name, storage in rows:
         entries = resources.get(("FILE", rid))
         if not entries:
@@ -284,29 +212,30 @@ def check_payload(resources, payload):
             want = f.read()
         data = entries[0][1]
         if storage == "raw":
-            check(data == want, "FILE %d is %s as it is" % (rid, name))
+            check.true(data == want, "FILE %d is %s as it is" % (rid, name))
         else:
-            check(data.startswith(b"SZDD\x88\xf0\x27\x33A") and expand(data) == want,
-                  "FILE %d is %s, SZDD-packed" % (rid, name))
+            check.true(data.startswith(b"SZDD\x88\xf0\x27\x33A")
+                       and manifest.expanded(data) == want,
+                       "FILE %d is %s, SZDD-packed" % (rid, name))
 
 
 def main(argv):
     exe, payload, source = argv[1:4]
-    resources = read_resources(exe)
     with open(exe, "rb") as f:
-        pe = f.read()
-    machine = {0x14C: "x86", 0x8664: "amd64"}.get(
-        struct.unpack_from("<H", pe, struct.unpack_from("<I", pe, 0x3C)[0] + 4)[0])
-    check_dialogs(resources)
-    check_icon(resources)
-    check_manifest(resources, machine)
-    check_payload(resources, payload)
-    check_dialog_controls(resources, source)
+        pe = Pe(f.read())
+    resources = {key: [(lang, data) for lang, _, data in entries]
+                 for key, entries in pe.resource_tree().items()}
+    machine = {0x14C: "x86", 0x8664: "amd64"}.get(pe.machine)
+    check = Checks()
+    check_dialogs(check, resources)
+    check_icon(check, resources)
+    check_manifest(check, resources, machine)
+    check_payload(check, resources, payload)
+    check_dialog_controls(check, resources, source)
     for (rtype, name), entries in sorted(resources.items(), key=str):
-        equal([lang for lang, _ in entries], [LANG_EN_US],
-              "resource %s/%s carries one language, English (United States)" % (rtype, name))
-    print("%d passed, %d failed" % (passes, len(failures)))
-    return 1 if failures else 0
+        check.equal([lang for lang, _ in entries], [LANG_EN_US],
+                    "resource %s/%s carries one language, English (United States)" % (rtype, name))
+    return check.summary()
 
 
 if __name__ == "__main__":

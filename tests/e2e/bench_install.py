@@ -21,8 +21,10 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_session import (JourneyError, Session, choose_wine, is_agreement_dialog,  # noqa: E402
-                          is_location_dialog, is_main_program)
+from checks import JourneyError  # noqa: E402
+from wine.machine import choose_wine  # noqa: E402
+from wine.probe import is_agreement_dialog, is_location_dialog, is_main_program  # noqa: E402
+from wine.session import Session  # noqa: E402
 
 FOLDER = "C:\\Program Files\\Quillmark"
 EVENTS = ["progress dialog visible", "first file", "main program in place", "last row",
@@ -136,24 +138,13 @@ def bare_start(s):
     raise JourneyError("the installed program's window never came")
 
 
-def dialog_timing(s):
-    """The window calls alone, one by one (tests/e2e/dialog_timing)."""
-    program = os.path.join(s.wine.build, "tests", "e2e", "dialog_timing", "dialog_timing.exe")
+def timing(s, name, *args):
+    """The output of a timing program of tests/e2e (NAME/NAME.exe), run in
+    C:\\bench with Quil.exe beside it."""
     target = s.unix_path("C:\\bench", create=True)
-    shutil.copy2(program, target)
-    _, out = s.run("C:\\bench\\dialog_timing.exe", timeout=60)
-    return [line.strip() for line in out.splitlines() if line.strip()]
-
-
-def self_check_timing(s):
-    """Quil.exe's check of its own resources, alone (tests/e2e/self_check_timing)."""
-    program = os.path.join(s.wine.build, "tests", "e2e", "self_check_timing",
-                           "self_check_timing.exe")
-    target = s.unix_path("C:\\bench", create=True)
-    shutil.copy2(program, target)
+    shutil.copy2(os.path.join(s.wine.build, "tests", "e2e", name, name + ".exe"), target)
     shutil.copy2(s.wine.quil, target)
-    _, out = s.run("C:\\bench\\self_check_timing.exe", "C:\\bench\\Quil.exe", timeout=60)
-    return out.strip()
+    return s.run("C:\\bench\\%s.exe" % name, *args, timeout=60)[1]
 
 
 def measure(wine, work, runs, display):
@@ -177,8 +168,11 @@ def measure(wine, work, runs, display):
                 seen = one_install(s, shoot=run == 0)
                 bare.append(bare_start(s))
                 if run == 0:
-                    calls = dialog_timing(s)
-                    check = self_check_timing(s)
+                    # The dialogs' window calls alone, one by one, and Quil.exe's
+                    # check of its own resources alone.
+                    calls = [line.strip() for line in timing(s, "dialog_timing").splitlines()
+                             if line.strip()]
+                    check = timing(s, "self_check_timing", "C:\\bench\\Quil.exe").strip()
             finally:
                 if wm:
                     wm.terminate()

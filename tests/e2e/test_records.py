@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from journeys import _saved_key_entries  # noqa: E402
+from journeys.records import _saved_key_entries  # noqa: E402
 
 SAVED = r'''WINE REGISTRY Version 2
 ;; All keys relative to REGISTRY\\Machine\\Software

@@ -47,7 +47,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # The source tree, shared read-only at its own path: the job's scripts are here.
 SOURCE = os.path.realpath(os.path.join(HERE, "..", "..", ".."))
 sys.path.insert(0, os.path.dirname(HERE))
-from wine_session import WINE32, win32_obstacle  # noqa: E402
+from wine.machine import WINE32, win32_obstacle  # noqa: E402
 
 INIT = os.path.join(HERE, "init")
 BUSYBOX = "/bin/busybox"
