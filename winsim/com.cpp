@@ -1,5 +1,5 @@
-// Libraries loaded by name, the COM library they lead to, MultiByteToWideChar
-// and the shell-link object whose Save writes a file into the simulated disk.
+// The COM library, as OLE32.DLL exports it, and the shell-link object whose
+// Save writes a file into the simulated disk.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -16,28 +16,14 @@ const GUID kUnknownIid = {0x00000000, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const GUID kShellLinkAIid = {0x000214EE, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const GUID kPersistFileIid = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
-const char kOle32[] = "OLE32.DLL";
-const uintptr_t kOle32Handle = 0x76000000;
-const char kKernel32[] = "KERNEL32.DLL";
-// The libraries of the system folder that the installer loads at run time.
-const char* const kSystemLibraries[] = {"LZ32.DLL", "VERSION.DLL", "WININET.DLL", "COMCTL32.DLL"};
 const char kLinkHeader[] = "[winsim shell link]\r\n";
-
-struct Library {
-  uintptr_t handle;
-  std::map<std::string, FARPROC> exports;
-  int references = 0;
-};
 
 class ShellLink;
 
 struct Com {
-  std::map<std::string, Library> libraries;         // by upper-case name
   int initializations = 0;                          // CoInitialize calls not yet balanced
   std::vector<std::unique_ptr<ShellLink>> objects;  // kept until Reset, to catch late calls
   std::vector<LinkSave> saves;
-  LibrarySearch search;
-  std::vector<LibraryLoad> loads;
 };
 
 Com& C() {
@@ -45,16 +31,8 @@ Com& C() {
   return com;
 }
 
-std::string LibraryKey(std::string name) {
-  name = Upper(name);
-  size_t slash = name.find_last_of("\\/");
-  if (name.find('.', slash == std::string::npos ? 0 : slash) == std::string::npos) name += ".DLL";
-  return name;
-}
-
 bool Ole32Loaded(const char* call) {
-  auto it = C().libraries.find(kOle32);
-  if (it != C().libraries.end() && it->second.references > 0) return true;
+  if (LoadedModule("OLE32.DLL")) return true;
   M().misuse.push_back(std::string(call) + " called while OLE32.DLL is not loaded");
   return false;
 }
@@ -267,82 +245,16 @@ HRESULT CoCreateInstanceSim(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFI
   return C().objects.back()->Query(iid, out);
 }
 
-template <typename F>
-FARPROC Export(F f) {
-  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(f));
-}
-
-BOOL WINAPI SetDefaultDllDirectoriesSim(DWORD directories) {
-  if (ShouldFail("SetDefaultDllDirectories")) return FALSE;
-  // The one value a program may give alone besides the combinations of the
-  // LOAD_LIBRARY_SEARCH_* flags, none of which the installer uses.
-  if (directories != LOAD_LIBRARY_SEARCH_SYSTEM32) {
-    M().lastError = ERROR_INVALID_PARAMETER;
-    return FALSE;
-  }
-  C().search.defaultDirectories = directories;
-  Note("library search system32");
-  return TRUE;
-}
-
-BOOL WINAPI SetDllDirectoryASim(LPCSTR folder) {
-  if (ShouldFail("SetDllDirectoryA")) return FALSE;
-  C().search.dllDirectorySet = true;
-  C().search.dllDirectory = folder ? folder : "<null>";
-  Note("dll directory \"" + C().search.dllDirectory + "\"");
-  return TRUE;
-}
-
-// The library a LoadLibraryExA finds, or null: by bare name with the search
-// kept to the system folder, or by a full path into that folder.
-Library* FindSystemLibrary(const std::string& name, DWORD flags) {
-  size_t slash = LastSeparator(name);
-  bool bare = slash == std::string::npos;
-  bool inSystemFolder = flags == LOAD_LIBRARY_SEARCH_SYSTEM32
-                            ? bare
-                            : !bare && !M().systemDirectory.empty() &&
-                                  Upper(name.substr(0, slash)) == Upper(M().systemDirectory);
-  if (!inSystemFolder) return nullptr;
-  auto it = C().libraries.find(LibraryKey(bare ? name : name.substr(slash + 1)));
-  return it == C().libraries.end() ? nullptr : &it->second;
-}
-
 }  // namespace
 
-void ResetCom() {
-  C() = Com();
-  Library ole32{kOle32Handle, {}, 0};
-  ole32.exports["CoInitialize"] = Export(&CoInitializeSim);
-  ole32.exports["CoUninitialize"] = Export(&CoUninitializeSim);
-  ole32.exports["CoCreateInstance"] = Export(&CoCreateInstanceSim);
-  C().libraries[kOle32] = ole32;
-  // Loaded with the process, and never freed.
-  Library kernel32{0x7B000000, {}, 1};
-  kernel32.exports["SetDefaultDllDirectories"] = Export(&SetDefaultDllDirectoriesSim);
-  kernel32.exports["SetDllDirectoryA"] = Export(&SetDllDirectoryASim);
-  C().libraries[kKernel32] = kernel32;
-  uintptr_t handle = 0x70000000;
-  for (const char* name : kSystemLibraries) C().libraries[name] = Library{handle += 0x100000, {}, 0};
+void ResetCom() { C() = Com(); }
+
+std::map<std::string, FARPROC> Ole32Exports() {
+  return {{"CoInitialize", Export(&CoInitializeSim)},
+          {"CoUninitialize", Export(&CoUninitializeSim)},
+          {"CoCreateInstance", Export(&CoCreateInstanceSim)}};
 }
 
-const LibrarySearch& LibrarySearchState() { return C().search; }
-const std::vector<LibraryLoad>& LibraryLoads() { return C().loads; }
-
-HMODULE LoadedModule(const char* name) {
-  auto it = C().libraries.find(LibraryKey(name));
-  if (it == C().libraries.end() || it->second.references == 0) return nullptr;
-  return reinterpret_cast<HMODULE>(it->second.handle);
-}
-
-void RemoveLibrary(const std::string& name) { C().libraries.erase(LibraryKey(name)); }
-void RemoveExport(const std::string& library, const std::string& name) {
-  auto it = C().libraries.find(LibraryKey(library));
-  if (it != C().libraries.end()) it->second.exports.erase(name);
-}
-int LibraryReferences(const std::string& name) {
-  auto it = C().libraries.find(LibraryKey(name));
-  return it == C().libraries.end() ? 0 : it->second.references;
-}
 void ComAlreadyInitialized() { ++C().initializations; }
 int LiveComObjects() {
   int live = 0;
@@ -360,89 +272,3 @@ bool ReadShellLink(const std::string& path, ShellLinkFile* link) {
 }
 
 }  // namespace winsim
-
-using namespace winsim;
-
-HMODULE LoadLibraryA(LPCSTR name) {
-  if (ShouldFail("LoadLibraryA")) return nullptr;
-  auto it = name ? C().libraries.find(LibraryKey(name)) : C().libraries.end();
-  if (it == C().libraries.end()) {
-    M().lastError = ERROR_MOD_NOT_FOUND;
-    return nullptr;
-  }
-  ++it->second.references;
-  return reinterpret_cast<HMODULE>(it->second.handle);
-}
-
-HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
-  if (ShouldFail("LoadLibraryExA")) return nullptr;
-  if (!name || file || (flags != LOAD_LIBRARY_SEARCH_SYSTEM32 && flags != LOAD_WITH_ALTERED_SEARCH_PATH)) {
-    M().misuse.push_back("LoadLibraryExA other than by name from the system folder, or by full path");
-    M().lastError = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
-  if (flags == LOAD_WITH_ALTERED_SEARCH_PATH && !std::strchr(name, '\\'))
-    M().misuse.push_back("LOAD_WITH_ALTERED_SEARCH_PATH with a relative name: the search is undefined");
-  Library* library = FindSystemLibrary(name, flags);
-  C().loads.push_back(LibraryLoad{name, flags, library != nullptr});
-  if (!library) {
-    M().lastError = ERROR_MOD_NOT_FOUND;
-    return nullptr;
-  }
-  ++library->references;
-  return reinterpret_cast<HMODULE>(library->handle);
-}
-
-static Library* LoadedLibrary(HMODULE module) {
-  for (auto& l : C().libraries)
-    if (l.second.handle == reinterpret_cast<uintptr_t>(module) && l.second.references > 0)
-      return &l.second;
-  return nullptr;
-}
-
-FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-  if (ShouldFail("GetProcAddress")) return nullptr;
-  Library* library = LoadedLibrary(module);
-  if (!library) {
-    M().misuse.push_back("GetProcAddress in a module that is not loaded");
-    M().lastError = ERROR_MOD_NOT_FOUND;
-    return nullptr;
-  }
-  auto it = IS_INTRESOURCE(name) ? library->exports.end() : library->exports.find(name);
-  if (it == library->exports.end()) {
-    M().lastError = ERROR_PROC_NOT_FOUND;
-    return nullptr;
-  }
-  return it->second;
-}
-
-BOOL FreeLibrary(HMODULE module) {
-  Library* library = LoadedLibrary(module);
-  if (!library) {
-    M().misuse.push_back("FreeLibrary of a module that is not loaded");
-    M().lastError = ERROR_MOD_NOT_FOUND;
-    return FALSE;
-  }
-  if (--library->references == 0 && library->handle == kOle32Handle && LiveComObjects() > 0)
-    M().misuse.push_back("OLE32.DLL unloaded while a COM object is referenced");
-  return TRUE;
-}
-
-// The system's ANSI code page here maps each byte to the code unit of the same value.
-int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int bytes, LPWSTR wide,
-                        int wideChars) {
-  if (ShouldFail("MultiByteToWideChar")) return 0;
-  if (codePage != CP_ACP || flags != 0 || !text || bytes == 0 || wideChars < 0 ||
-      (wideChars > 0 && !wide)) {
-    M().lastError = ERROR_INVALID_PARAMETER;
-    return 0;
-  }
-  int n = bytes < 0 ? static_cast<int>(std::strlen(text)) + 1 : bytes;
-  if (wideChars == 0) return n;
-  if (n > wideChars) {
-    M().lastError = ERROR_INSUFFICIENT_BUFFER;
-    return 0;
-  }
-  for (int i = 0; i < n; ++i) wide[i] = static_cast<unsigned char>(text[i]);
-  return n;
-}

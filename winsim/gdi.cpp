@@ -14,7 +14,6 @@
 namespace winsim {
 namespace {
 
-const uintptr_t kModule = 0x400000;
 const uintptr_t kFirstWindow = 0x10000000;
 const uintptr_t kFirstDc = 0x20000000;
 const uintptr_t kFirstObject = 0x30000000;
@@ -162,7 +161,6 @@ void DefaultPaint(HWND window) {
 
 }  // namespace
 
-HINSTANCE ModuleHandle() { return reinterpret_cast<HINSTANCE>(kModule); }
 void DefineIcon(WORD id) { G().icons.push_back(id); }
 void SetScreenSize(int width, int height) {
   G().screenWidth = width;
@@ -220,13 +218,6 @@ void ResetGdi() { G() = Gdi(); }
 using namespace winsim;
 
 // ---- classes and windows ----------------------------------------------------
-
-HMODULE GetModuleHandleA(LPCSTR name) {
-  if (!name) return ModuleHandle();
-  HMODULE loaded = LoadedModule(name);
-  if (!loaded) M().lastError = ERROR_MOD_NOT_FOUND;
-  return loaded;
-}
 
 ATOM RegisterClassExA(const WNDCLASSEXA* wc) {
   if (ShouldFail("RegisterClassExA")) return 0;
@@ -364,7 +355,7 @@ HICON LoadIconA(HINSTANCE instance, LPCSTR name) {
     WORD id = LOWORD(name);
     if (!instance && id >= 32512 && id <= 32518)
       return reinterpret_cast<HICON>(kSystemIcons + id);
-    if (Value(instance) == kModule)
+    if (instance == ModuleHandle())
       for (WORD icon : G().icons)
         if (icon == id) return reinterpret_cast<HICON>(kModuleIcons + id);
   }

@@ -1,38 +1,7 @@
-// Process start-up calls, the launcher, and the journal of the run.
+// The common controls and the shell's launcher.
 #include "winsim/machine.h"
 
-namespace winsim {
-
-void Note(const std::string& event) { M().journal.push_back(event); }
-const std::vector<std::string>& Journal() { return M().journal; }
-int JournalIndex(const std::string& prefix) {
-  const std::vector<std::string>& j = M().journal;
-  for (size_t i = 0; i < j.size(); ++i)
-    if (j[i].compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
-  return -1;
-}
-LPTOP_LEVEL_EXCEPTION_FILTER InstalledFilter() { return M().filter; }
-UINT ErrorMode() { return M().errorMode; }
-
-}  // namespace winsim
-
 using namespace winsim;
-
-UINT SetErrorMode(UINT mode) {
-  Checkpoint("SetErrorMode");
-  UINT old = M().errorMode;
-  M().errorMode = mode;
-  Note("SetErrorMode " + std::to_string(mode));
-  return old;
-}
-
-LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
-  Checkpoint("SetUnhandledExceptionFilter");
-  LPTOP_LEVEL_EXCEPTION_FILTER old = M().filter;
-  M().filter = filter;
-  Note("filter set");
-  return old;
-}
 
 void InitCommonControls(void) {
   Checkpoint("InitCommonControls");

@@ -23,6 +23,9 @@ struct Ui {
   uintptr_t nextWindow = 0x20000;
 };
 
+// The user's answers to the questions of message boxes, for the whole run.
+std::deque<int> answers;
+
 Ui& U() {
   static Ui ui;
   return ui;
@@ -107,6 +110,7 @@ ShellMalloc shellMalloc;
 }  // namespace
 
 void ResetUi() {
+  answers.clear();
   for (void* p : U().shellBlocks) std::free(p);
   U() = Ui();
 }
@@ -120,6 +124,19 @@ void EndUiProcess() {
   U().browseRecords.clear();
   U().ended.clear();
 }
+
+int AnswerMessageBox(UINT type) {
+  if ((type & 0xF) == MB_OK) return IDOK;
+  if (answers.empty()) {
+    M().misuse.push_back("a question was asked with no answer scripted for the user");
+    return IDNO;
+  }
+  int answer = answers.front();
+  answers.pop_front();
+  return answer;
+}
+
+void QueueAnswer(int button) { answers.push_back(button); }
 
 void DefineDialog(int templateId, const std::vector<int>& controls) {
   U().templates[templateId] = controls;
@@ -150,6 +167,21 @@ int LiveShellAllocations() { return static_cast<int>(U().shellBlocks.size()); }
 }  // namespace winsim
 
 using namespace winsim;
+
+static const char* NextChar(const char* p) {
+  if (*p == '\0') return p;
+  return p + (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] ? 2 : 1);
+}
+LPSTR CharNextA(LPCSTR p) {
+  Checkpoint("CharNextA");
+  return const_cast<LPSTR>(NextChar(p));
+}
+LPSTR CharPrevA(LPCSTR start, LPCSTR p) {
+  Checkpoint("CharPrevA");
+  const char* previous = start;
+  for (const char* q = start; q < p && *q; q = NextChar(q)) previous = q;
+  return const_cast<LPSTR>(previous);
+}
 
 INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc, LPARAM param) {
   if (ShouldFail("DialogBoxParamA")) return -1;
