@@ -55,6 +55,7 @@ void Reset() {
   m = Machine();
   ResetLz();
   ResetUi();
+  ResetShell();
   ResetRegistry();
   ResetInet();
   ResetModules();
@@ -147,6 +148,7 @@ void EndProcess() {
   ResetLz();
   DropRegistryHandles();
   EndUiProcess();
+  EndShellProcess();
   ResetVersionBlocks();
   // Its libraries, COM objects, windows, GDI objects and internet handles die
   // with it too; what a test set up in those areas is its defaults again.

@@ -113,6 +113,7 @@ bool IsLeadByte(unsigned char c);
 void ResetLz();
 void ResetRegistry();
 void ResetUi();
+void ResetShell();
 void ResetInet();
 void ResetCom();
 void ResetProcesses();
@@ -123,8 +124,6 @@ void EndCurrentProcess();
 // For CloseHandle: true when `h` was a process or thread handle (now closed).
 bool CloseProcessHandle(HANDLE h);
 int OpenProcessHandleCount();
-// A scripted user's answer to a message box of `type`.
-int AnswerMessageBox(UINT type);
 void Note(const std::string& event);
 
 // The kill of RunKilledAfter: every API call first passes a checkpoint, and
@@ -136,6 +135,7 @@ void Checkpoint(const char* call);
 // The system's share of ending a process, per area.
 void DropRegistryHandles();
 void EndUiProcess();
+void EndShellProcess();
 void ResetVersionBlocks();
 // A library the process has loaded, by name; null when it has not.
 HMODULE LoadedModule(const char* name);

@@ -1,4 +1,4 @@
-// Message boxes and the LZ32 expander of winsim.
+// LZ32: the expander of SZDD files, over libmspack's decompressor.
 #include <mspack.h>
 
 #include <algorithm>
@@ -7,22 +7,8 @@
 
 #include "winsim/machine.h"
 
-namespace winsim {
-
-const std::vector<Notice>& Notices() { return M().notices; }
-
-}  // namespace winsim
-
 using namespace winsim;
 
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-  Checkpoint("MessageBoxA");
-  M().notices.push_back({owner, text ? text : "", caption ? caption : "Error", type});
-  Note("notice " + M().notices.back().caption);
-  return AnswerMessageBox(type);
-}
-
-// ---- LZ32 -------------------------------------------------------------------
 // Expander handles are 0x400..0x40F, sixteen at most, as in the system's
 // library; a file that is not compressed is given back as its own handle.
 
