@@ -5,7 +5,6 @@
 #include <cstring>
 #include <map>
 
-#include "winsim/control_lifetime.h"
 #include "winsim/machine.h"
 
 namespace winsim {

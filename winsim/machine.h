@@ -114,6 +114,7 @@ void ResetLz();
 void ResetRegistry();
 void ResetUi();
 void ResetShell();
+void ResetGdi();
 void ResetInet();
 void ResetCom();
 void ResetProcesses();

@@ -12,7 +12,9 @@
 #include "installer/win32.h"
 
 #ifndef _WIN32
-#include "winsim/control.h"
+#include "winsim/control_kernel32_files.h"
+#include "winsim/control_kernel32_processes.h"
+#include "winsim/control_machine.h"
 #endif
 
 namespace {
