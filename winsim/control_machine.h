@@ -27,7 +27,8 @@ int FaultableCallCount();
 const std::vector<std::string>& FailedCalls();
 
 // Misuse of the API that a real system would punish (closing a handle that is
-// not open, leaking system-allocated text). Tests expect this to stay empty.
+// not open, leaking system-allocated text, calling a method through an
+// interface that lacks it). Tests expect this to stay empty.
 const std::vector<std::string>& Misuse();
 
 // The run's significant events, in order: "SetErrorMode 2", "filter set",

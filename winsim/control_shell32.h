@@ -31,7 +31,12 @@ int LiveShellAllocations();
 // Something else on the installer's thread has initialised COM already, so
 // CoInitialize answers S_FALSE.
 void ComAlreadyInitialized();
-// Shell-link objects created and not yet released to nothing.
+// Shell-link objects created and not yet released to nothing. The object
+// answers IUnknown, IShellLinkA and IPersistFile each with an object of its
+// own, as COM allows (only the one IUnknown per object is promised), each
+// with a table as long as IShellLinkA's: a method called through an
+// interface that does not have it, or one winsim does not model, is reported
+// as misuse (control_machine.h).
 int LiveComObjects();
 
 // A shell-link file as IPersistFile::Save writes it here: a small text record

@@ -140,6 +140,9 @@ void EndShellProcess();
 void ResetVersionBlocks();
 // A library the process has loaded, by name; null when it has not.
 HMODULE LoadedModule(const char* name);
+// A new shell-link object, for CoCreateInstance: the interface `iid` of it.
+HRESULT CreateShellLink(REFIID iid, void** out);
+void ResetShellLinks();
 // What OLE32.DLL exports: the COM library's entry points.
 std::map<std::string, FARPROC> Ole32Exports();
 template <typename F>

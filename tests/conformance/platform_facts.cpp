@@ -478,6 +478,17 @@ void ShellLinks() {
     Check(hr == S_OK && file, "the shell-link object answers for IPersistFile", Hex(hr));
   }
   if (file) {
+    // COM promises one IUnknown per object, whichever interface is asked.
+    const IID kIidUnknown = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    IUnknown* fromLink = nullptr;
+    IUnknown* fromFile = nullptr;
+    link->QueryInterface(kIidUnknown, reinterpret_cast<void**>(&fromLink));
+    file->QueryInterface(kIidUnknown, reinterpret_cast<void**>(&fromFile));
+    Check(fromLink && fromLink == fromFile, "the shell-link object has one IUnknown");
+    if (fromLink) fromLink->Release();
+    if (fromFile) fromFile->Release();
+  }
+  if (file) {
     link->SetPath(At("target.exe").c_str());
     hr = SaveLink(file, At("no such folder\\a.lnk"));
     Check(hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
