@@ -343,6 +343,7 @@ TEST_F(CrashReport, TheRunInstallsTheFilterBeforeAnythingCanFault) {
   ASSERT_EQ(winsim::InstalledFilter(), &CrashFilter);
   // The run's own key paths name the report key.
   winsim::RaiseUnhandledException(kAccessViolation, 0x00401000);
+  ASSERT_FALSE(winsim::Notices().empty());
   EXPECT_EQ(winsim::Notices().back().caption, "Error Notice");
   EXPECT_EQ(keyAtArrival.size(), 1u);
   EXPECT_NE(keyAtArrival[0].find("log02=at 00401000;"), std::string::npos);

@@ -60,6 +60,19 @@ class MachineTest : public ::testing::Test {
     return std::string(z.begin(), z.end());
   }
 
+  // Whether the run showed exactly one notice, with this caption and text.
+  static ::testing::AssertionResult OnlyNotice(const std::string& caption,
+                                               const std::string& text) {
+    const std::vector<winsim::Notice>& all = winsim::Notices();
+    if (all.size() == 1 && all[0].caption == caption && all[0].text == text)
+      return ::testing::AssertionSuccess();
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "expected only \"" << caption << "\": \"" << text << "\", shown " << all.size();
+    for (const winsim::Notice& n : all)
+      failure << "\n  \"" << n.caption << "\": \"" << n.text << "\"";
+    return failure;
+  }
+
   static std::vector<std::string> Captions() {
     std::vector<std::string> out;
     for (const winsim::Notice& n : winsim::Notices()) out.push_back(n.caption);
