@@ -104,8 +104,7 @@ TEST_F(Backdrop, WithoutItsClassOrItsWindowThereIsNoBackdrop) {
   } cases[] = {{"RegisterClassExA"}, {"CreateWindowExA"}, {""}};
   for (const Case& k : cases) {
     SCOPED_TRACE(k.call);
-    TearDown();
-    SetUp();
+    Fresh();
     if (*k.call) {
       winsim::FailCall(k.call, 1, ERROR_NOT_ENOUGH_MEMORY);
     } else {
@@ -174,8 +173,7 @@ TEST_F(Backdrop, PatternRowsCoverTheScreenEachShiftedLeft) {
   // of w - 1, that reach into the window.
   for (LONG w : {2, 79, 95, 96, 1023, 1024, 1100}) {
     SCOPED_TRACE(w);
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::SetTextExtent(w, 18);
     Paint();
     rows = Rows();
@@ -199,8 +197,7 @@ TEST_F(Backdrop, WithoutRoomOrAUsableWidthThereIsNoPatternButTheRestIsDrawn) {
                {1024, 768, -40}, {1024, 768, -1}};
   for (const Case& k : cases) {
     SCOPED_TRACE(std::to_string(k.height) + " high, text " + std::to_string(k.textWidth));
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::SetScreenSize(k.width, k.height);
     if (k.textWidth == -1)
       winsim::FailCall("GetTextExtentPointA", 1, ERROR_INVALID_PARAMETER);
@@ -236,8 +233,7 @@ TEST_F(Backdrop, WhatCannotBeMadeIsDrawnWithoutAndNeverDeleted) {
                {"CreateSolidBrush", 1, ""}};
   for (const Case& k : cases) {
     SCOPED_TRACE(std::string(k.call) + " " + std::to_string(k.nth));
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::FailCall(k.call, k.nth, ERROR_NOT_ENOUGH_MEMORY);
     Paint();
     EXPECT_EQ(winsim::GdiObjects().size(), 3u);

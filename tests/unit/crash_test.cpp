@@ -43,10 +43,6 @@ class CrashReport : public MachineTest {
               : -1);
     });
   }
-  void Fresh() {
-    TearDown();
-    SetUp();
-  }
   static std::vector<std::string> Bodies() {
     std::vector<std::string> out;
     for (const winsim::InetExchange& e : winsim::InetExchanges())

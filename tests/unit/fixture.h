@@ -46,6 +46,12 @@ class MachineTest : public ::testing::Test {
     EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
   }
 
+  // Ends the case and starts a fresh one, for a table of cases in one test.
+  void Fresh() {
+    TearDown();
+    SetUp();
+  }
+
   // Makes the user's shell folders and has the shell answer with them.
   static void GiveUserShellFolders() {
     for (const char* f : {kStartMenu, kDesktop, kQuickLaunch}) winsim::MakeFolders(f);

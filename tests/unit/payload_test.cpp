@@ -204,8 +204,7 @@ TEST_F(Payload, ARowThatFailsPartWayLeavesNoPartialFile) {
        {"ERROR DC5"}},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     const PayloadEntry& row = kPayloadTable[c.row];
     std::string plain = Text(7000);
     winsim::SetResource(row.resourceId, row.storage == kRaw ? plain : Packed(plain));
