@@ -93,7 +93,6 @@ TEST_F(CrashReport, ACrashIsAnnouncedRecordedDeliveredAndCleared) {
     EXPECT_EQ(n.caption, "Error Notice");
     EXPECT_EQ(n.type, 0u) << "the plain OK button and no icon";
     // The user hears of the crash first: the record may not get far.
-    ASSERT_GE(winsim::JournalIndex("notice Error Notice"), 0);
     EXPECT_LT(winsim::JournalIndex("notice Error Notice"), winsim::JournalIndex("reg "));
 
     ASSERT_EQ(keyAtArrival.size(), 1u);
