@@ -1,5 +1,5 @@
 // ole32, the COM library: initialised per thread, and creating the one
-// class it knows, the shell's link object (shell32.cpp).
+// class it knows, the shell's link object (shell32_link.cpp).
 #include <map>
 
 #include "winsim/machine.h"
