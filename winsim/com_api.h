@@ -63,8 +63,10 @@ inline bool operator==(const GUID& a, const GUID& b) {
 #define CO_E_NOTINITIALIZED ((HRESULT)0x800401F0)
 #define CLSCTX_INPROC_SERVER 0x1
 
-// Only the methods the installer calls are declared; the object's other
-// methods are not reachable through these types.
+// The interfaces in full, each method in the slot the system's table has it
+// in: a call through the wrong interface reaches the same slot as on
+// Windows. The shell-link object answers each interface with an object of
+// its own (control_shell32.h).
 struct IUnknown {
   virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) = 0;
   virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
@@ -82,18 +84,42 @@ struct IShellLinkA : IUnknown {
   // unterminated. S_FALSE and an empty text for a link without one.
   virtual HRESULT STDMETHODCALLTYPE GetPath(LPSTR file, int chars, WIN32_FIND_DATAA* found,
                                             DWORD flags) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIDList(PIDLIST_ABSOLUTE* pidl) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetIDList(PCIDLIST_ABSOLUTE pidl) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetDescription(LPSTR name, int chars) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetDescription(LPCSTR name) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetWorkingDirectory(LPSTR dir, int chars) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCSTR dir) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetArguments(LPSTR args, int chars) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetArguments(LPCSTR args) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetHotkey(WORD* hotkey) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetHotkey(WORD hotkey) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetShowCmd(int* show) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetShowCmd(int show) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIconLocation(LPSTR iconPath, int chars, int* icon) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetIconLocation(LPCSTR iconPath, int icon) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetRelativePath(LPCSTR relative, DWORD reserved) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Resolve(HWND window, DWORD flags) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetPath(LPCSTR file) = 0;
 
  protected:
   ~IShellLinkA() = default;
 };
 
-struct IPersistFile : IUnknown {
+typedef OLECHAR* LPOLESTR;
+struct IPersist : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) = 0;
+
+ protected:
+  ~IPersist() = default;
+};
+
+struct IPersistFile : IPersist {
+  virtual HRESULT STDMETHODCALLTYPE IsDirty() = 0;
   virtual HRESULT STDMETHODCALLTYPE Load(LPCOLESTR file, DWORD mode) = 0;
   virtual HRESULT STDMETHODCALLTYPE Save(LPCOLESTR file, BOOL remember) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SaveCompleted(LPCOLESTR file) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR* file) = 0;
 
  protected:
   ~IPersistFile() = default;

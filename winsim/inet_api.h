@@ -1,6 +1,6 @@
 // WinInet's HTTP client calls and the few kernel calls around a crash, with
 // the SDK's names, types and values. winsim answers them with a scripted
-// report server (control_inet.h).
+// report server (control_wininet.h).
 #pragma once
 
 typedef void* HINTERNET;

@@ -89,6 +89,13 @@ OpenFile* FindHandle(HANDLE h);
 // The folder a path names, or null with the system's error set (ERROR_DIRECTORY
 // for a file).
 Node* LookupFolder(const char* path, std::string* key, std::string* full);
+// Whether the folder above `key` exists.
+bool ParentIsFolder(const std::string& key);
+// The name of a node to be made: false, with the system's error set, when
+// the path names nothing, a node already, or a place whose parent is no folder.
+bool ResolveNewName(const char* path, std::string* full, std::string* key);
+// A new node, file or folder, in place of any node of that key.
+Node& AddNode(const std::string& key, const std::string& full, bool folder, DWORD attr);
 // Closes the current process's hold on an open file handle; the last hold
 // ends the handle, and the last handle of a file opened for deletion on
 // close deletes it.
@@ -106,17 +113,18 @@ bool IsLeadByte(unsigned char c);
 void ResetLz();
 void ResetRegistry();
 void ResetUi();
+void ResetShell();
+void ResetGdi();
 void ResetInet();
 void ResetCom();
-void ResetUninstall();
+void ResetProcesses();
+void ResetModules();
 // The current process ends (its handles closed, its image no longer
 // running) and a new one, not yet started, takes its place.
 void EndCurrentProcess();
 // For CloseHandle: true when `h` was a process or thread handle (now closed).
 bool CloseProcessHandle(HANDLE h);
 int OpenProcessHandleCount();
-// A scripted user's answer to a message box of `type`.
-int AnswerMessageBox(UINT type);
 void Note(const std::string& event);
 
 // The kill of RunKilledAfter: every API call first passes a checkpoint, and
@@ -125,12 +133,21 @@ void Note(const std::string& event);
 bool KillPending();
 [[noreturn]] void Die(const char* call);
 void Checkpoint(const char* call);
-void ResetLifetime();
 // The system's share of ending a process, per area.
 void DropRegistryHandles();
 void EndUiProcess();
+void EndShellProcess();
 void ResetVersionBlocks();
 // A library the process has loaded, by name; null when it has not.
 HMODULE LoadedModule(const char* name);
+// A new shell-link object, for CoCreateInstance: the interface `iid` of it.
+HRESULT CreateShellLink(REFIID iid, void** out);
+void ResetShellLinks();
+// What OLE32.DLL exports: the COM library's entry points.
+std::map<std::string, FARPROC> Ole32Exports();
+template <typename F>
+FARPROC Export(F f) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(f));
+}
 
 }  // namespace winsim

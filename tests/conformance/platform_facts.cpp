@@ -12,7 +12,9 @@
 #include "core/win32.h"
 
 #ifndef _WIN32
-#include "winsim/control.h"
+#include "winsim/control_kernel32_files.h"
+#include "winsim/control_kernel32_processes.h"
+#include "winsim/control_machine.h"
 #endif
 
 namespace {
@@ -474,6 +476,17 @@ void ShellLinks() {
   if (link) {
     hr = link->QueryInterface(kIidPersistFile, reinterpret_cast<void**>(&file));
     Check(hr == S_OK && file, "the shell-link object answers for IPersistFile", Hex(hr));
+  }
+  if (file) {
+    // COM promises one IUnknown per object, whichever interface is asked.
+    const IID kIidUnknown = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    IUnknown* fromLink = nullptr;
+    IUnknown* fromFile = nullptr;
+    link->QueryInterface(kIidUnknown, reinterpret_cast<void**>(&fromLink));
+    file->QueryInterface(kIidUnknown, reinterpret_cast<void**>(&fromFile));
+    Check(fromLink && fromLink == fromFile, "the shell-link object has one IUnknown");
+    if (fromLink) fromLink->Release();
+    if (fromFile) fromFile->Release();
   }
   if (file) {
     link->SetPath(At("target.exe").c_str());

@@ -46,6 +46,12 @@ class MachineTest : public ::testing::Test {
     EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
   }
 
+  // Ends the case and starts a fresh one, for a table of cases in one test.
+  void Fresh() {
+    TearDown();
+    SetUp();
+  }
+
   // Makes the user's shell folders and has the shell answer with them.
   static void GiveUserShellFolders() {
     for (const char* f : {kStartMenu, kDesktop, kQuickLaunch}) winsim::MakeFolders(f);
@@ -58,6 +64,19 @@ class MachineTest : public ::testing::Test {
     std::vector<unsigned char> z =
         SzddCompress(reinterpret_cast<const unsigned char*>(plain.data()), plain.size());
     return std::string(z.begin(), z.end());
+  }
+
+  // Whether the run showed exactly one notice, with this caption and text.
+  static ::testing::AssertionResult OnlyNotice(const std::string& caption,
+                                               const std::string& text) {
+    const std::vector<winsim::Notice>& all = winsim::Notices();
+    if (all.size() == 1 && all[0].caption == caption && all[0].text == text)
+      return ::testing::AssertionSuccess();
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "expected only \"" << caption << "\": \"" << text << "\", shown " << all.size();
+    for (const winsim::Notice& n : all)
+      failure << "\n  \"" << n.caption << "\": \"" << n.text << "\"";
+    return failure;
   }
 
   static std::vector<std::string> Captions() {

@@ -191,8 +191,7 @@ TEST_F(InstallSequence, TheRunGoesOnPastRowsThatCannotBeWritten) {
        [] { winsim::SetWindowsDirectory("C:\\Gone"); }, {}, nullptr},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     c.arrange();
     winsim::Script({winsim::Enter(), winsim::Enter()});
     EXPECT_EQ(RunInstaller(nullptr), 0) << c.what;
@@ -370,8 +369,7 @@ TEST_F(InstallSequence, ARemovableDiskPickedThroughChangeIsRefusedAndTheProposal
 TEST_F(InstallSequence, TheBackdropOwnsEveryDialogButNoNotice) {
   for (const char* failing : {"", "RegisterClassExA", "CreateWindowExA"}) {
     SCOPED_TRACE(*failing ? failing : "a backdrop");
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::DefineIcon(IDI_QUILLMARK);
     if (*failing) winsim::FailCall(failing, 1, ERROR_NOT_ENOUGH_MEMORY);
     winsim::QueueBrowse("C:\\No\\Such");
@@ -430,8 +428,7 @@ TEST_F(InstallSequence, EveryRunWithOneFailingCallEndsSoundly) {
                           ERROR_PATH_NOT_FOUND, ERROR_NOT_ENOUGH_MEMORY};
   for (int n = 1; n <= calls; ++n) {
     for (DWORD error : errors) {
-      TearDown();
-      SetUp();
+      Fresh();
       winsim::FailNthCall(n, error);
       winsim::Script({winsim::Enter(), winsim::Enter(), winsim::Escape(), winsim::Escape(),
                       winsim::Escape()});
@@ -514,8 +511,7 @@ TEST_F(InstallSequence, ARunKilledAtAnyCallIsMadeWholeByTheNextRun) {
        }},
   };
   for (const Start& start : starts) {
-    TearDown();
-    SetUp();
+    Fresh();
     start.arrange();
     winsim::Script({winsim::Enter(), winsim::Enter()});
     RunInstaller(nullptr);
@@ -527,8 +523,7 @@ TEST_F(InstallSequence, ARunKilledAtAnyCallIsMadeWholeByTheNextRun) {
       int staged, image, tornReadOnly, noProgram;
     } leftovers = {0, 0, 0, 0};
     for (int n = 0; n <= calls; ++n) {
-      TearDown();
-      SetUp();
+      Fresh();
       start.arrange();
       winsim::Script({winsim::Enter(), winsim::Enter()});
       bool killed = winsim::RunKilledAfter(n, [] { RunInstaller(nullptr); });

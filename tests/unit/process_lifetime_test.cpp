@@ -2,7 +2,9 @@
 // it was in the middle of is torn, and the system drops what it held.
 #include <gtest/gtest.h>
 
-#include "winsim/control.h"
+#include "winsim/control_advapi32.h"
+#include "winsim/control_kernel32_files.h"
+#include "winsim/control_machine.h"
 
 namespace {
 

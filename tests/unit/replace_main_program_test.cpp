@@ -171,9 +171,9 @@ TEST_F(ReplaceMain, AnImageHeldPastThreeAttemptsFailsWithTwentyEight) {
   winsim::PutFile(kProgram, "MZ old");
   winsim::HoldAfterClose(kImage, 2301);
   EXPECT_EQ(ReplaceMainProgram(), Failed);
-  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 28"});
-  EXPECT_EQ(winsim::Notices()[0].text,
-            "The process cannot access the file because it is being used by another process.\r\n");
+  EXPECT_TRUE(OnlyNotice(
+      "ERROR 28",
+      "The process cannot access the file because it is being used by another process.\r\n"));
   EXPECT_EQ(winsim::Pauses(), Pauses({{100, 1000, 100, 1000, 100, 1000}}));
   EXPECT_FALSE(winsim::Exists(kImage));
   EXPECT_EQ(winsim::FileData(kProgram), "MZ old");
@@ -212,11 +212,11 @@ TEST_F(ReplaceInRun, ARunningCopyEndsTheRunWithFourAndNothingWritten) {
   winsim::PutFile(kInstalled, "MZ running");
   winsim::HoldFile(kInstalled, 60000);
   EXPECT_EQ(RunInstaller(nullptr), 0);
-  ASSERT_EQ(Captions(), std::vector<std::string>{"ERROR 4"});
-  EXPECT_EQ(winsim::Notices()[0].text,
-            "Unable to overwrite existing quillmark.exe file; installation aborted.  If your "
-            "existing copy of Quillmark is running, please shut it down and try again.  "
-            "Otherwise, rebooting your computer should take care of the problem.");
+  EXPECT_TRUE(OnlyNotice(
+      "ERROR 4",
+      "Unable to overwrite existing quillmark.exe file; installation aborted.  If your "
+      "existing copy of Quillmark is running, please shut it down and try again.  "
+      "Otherwise, rebooting your computer should take care of the problem."));
   EXPECT_EQ(winsim::FolderEntries("C:\\Program Files\\Quillmark"),
             std::vector<std::string>{"Quillmark.exe"});
   EXPECT_FALSE(winsim::Exists("C:\\WINDOWS\\wmon03.exe"));
@@ -225,10 +225,9 @@ TEST_F(ReplaceInRun, ARunningCopyEndsTheRunWithFourAndNothingWritten) {
 TEST_F(ReplaceInRun, ANewerCopyEndsTheRunWithFive) {
   winsim::PutFile(kInstalled, winsim::VersionedProgram(0x00010000, 0x00000002));
   EXPECT_EQ(RunInstaller(nullptr), 0);
-  ASSERT_EQ(Captions(), std::vector<std::string>{"ERROR 5"});
-  EXPECT_EQ(winsim::Notices()[0].text,
-            "A more recent version of Quillmark already exists at the install location.  "
-            "Installation aborted.");
+  EXPECT_TRUE(OnlyNotice("ERROR 5",
+                         "A more recent version of Quillmark already exists at the install "
+                         "location.  Installation aborted."));
   EXPECT_EQ(winsim::JournalIndex("launch"), -1);
 }
 

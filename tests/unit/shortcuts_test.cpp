@@ -61,8 +61,7 @@ TEST_F(Shortcuts, AProfileWithoutItsOwnFoldersGetsTheAllUsersOnes) {
   EXPECT_EQ(Attempts(), (std::vector<std::string>{LinkIn(kCommonStartMenu), LinkIn(kCommonDesktop),
                                                   LinkIn(kQuickLaunch)}));
 
-  TearDown();
-  SetUp();
+  Fresh();
   winsim::RemoveSpecialFolder(CSIDL_STARTMENU);
   winsim::RemoveSpecialFolder(CSIDL_COMMON_STARTMENU);
   CreateShortcuts();
@@ -85,8 +84,7 @@ TEST_F(Shortcuts, WithoutACOMOfItsOwnNoLinkIsMade) {
        1},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     c.arrange();
     CreateShortcuts();
     EXPECT_TRUE(Attempts().empty()) << c.what;
@@ -109,8 +107,7 @@ TEST_F(Shortcuts, AQuickLaunchValueOfFiveTo487CharactersIsUsedAsItIs) {
       {"D:\\Quick\\", "D:\\Quick\\\\Quillmark 2003.lnk"},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::SetRegString(kMapGroups, "Quick Launch", c.value);
     CreateShortcuts();
     ASSERT_EQ(Attempts().size(), 3u) << c.value.size();
@@ -131,8 +128,7 @@ TEST_F(Shortcuts, TheFallbackLosesOneTrailingBackslashAndNeedsNineCharacters) {
       {"C:\\Local", ""},   // eight too
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::SetSpecialFolder(CSIDL_LOCAL_APPDATA, c.localAppData);
     CreateShortcuts();
     std::vector<std::string> expected = {LinkIn(kStartMenu), LinkIn(kDesktop)};
@@ -151,8 +147,7 @@ TEST_F(Shortcuts, AFailedLinkDoesNotStopTheNextAndNoInterfaceIsLeft) {
       {"CreateFileA", {false, true, true}},         {"WriteFile", {false, true, true}},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::FailCall(c.call, 1, ERROR_ACCESS_DENIED);
     CreateShortcuts();
     EXPECT_EQ(winsim::Exists(LinkIn(kStartMenu)), c.saved[0]) << c.call;

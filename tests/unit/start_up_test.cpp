@@ -38,8 +38,7 @@ TEST_F(LibrarySearch, IsKeptToTheSystemFolderOnEverySystem) {
        false, false, std::string(kSystem32) + "\\lz32.dll", LOAD_WITH_ALTERED_SEARCH_PATH},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     c.arrange();
     EXPECT_EQ(RestrictLibrarySearch(), c.restricted) << c.what;
     const winsim::LibrarySearch& search = winsim::LibrarySearchState();
@@ -77,8 +76,7 @@ TEST_F(LibrarySearch, ComesBeforeEverythingElseInBothPrograms) {
   // The uninstaller, as started from the Windows directory and as its copy
   // in TEMP.
   for (const char* arguments : {"", "--remove-uninstaller 0 0 C:\\Downloads\\Quil.exe"}) {
-    TearDown();
-    SetUp();
+    Fresh();
     RunUninstaller(arguments);
     EXPECT_EQ(winsim::JournalIndex("library search system32"), 0) << arguments;
   }
@@ -150,14 +148,11 @@ TEST_F(SelfCheck, ADamagedFileIsRefusedBeforeAnythingIsShownOrWritten) {
       {"an empty record", [](std::vector<ResourceDigest>& d) { d.clear(); }},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    Fresh();
     c.damage(digests_);
     EXPECT_EQ(Run(), 0) << c.what;
-    ASSERT_EQ(winsim::Notices().size(), 1u) << c.what;
-    EXPECT_EQ(winsim::Notices()[0].caption, "ERROR 80") << c.what;
-    EXPECT_EQ(winsim::Notices()[0].text,
-              "Quil.exe installer file is damaged.  Please download it again.")
+    EXPECT_TRUE(
+        OnlyNotice("ERROR 80", "Quil.exe installer file is damaged.  Please download it again."))
         << c.what;
     // Nothing but the library search came before the notice, nothing after.
     EXPECT_EQ(winsim::Journal(),

@@ -1,9 +1,9 @@
-// Message boxes that ask, folders removed, files copied, and the processes a
-// program starts: a parent, the children it starts with the handles they
-// inherit, and the waits for their end.
+// kernel32's processes: the program under test and the processes it starts,
+// with the handles they inherit and the waits for their end; the virtual
+// clock; the last error; the exception filter, the error mode and the
+// pointers IsBadReadPtr refuses.
 #include <algorithm>
 #include <cstring>
-#include <deque>
 
 #include "winsim/machine.h"
 
@@ -20,7 +20,6 @@ struct ProcessHandle {
 };
 
 struct ProcessTable {
-  std::deque<int> answers;
   std::vector<ProcessRecord> records;
   std::map<uintptr_t, ProcessHandle> handles;
 };
@@ -45,9 +44,13 @@ ProcessHandle* HeldProcessHandle(HANDLE h) {
   return &it->second;
 }
 
+// The ranges MarkUnreadable made unreadable: the process's own memory.
+std::vector<std::pair<uintptr_t, size_t>> unreadable;
+
 }  // namespace
 
-void ResetUninstall() {
+void ResetProcesses() {
+  unreadable.clear();
   P() = ProcessTable();
   P().records.push_back(ProcessRecord());
   M().currentProcess = 0;
@@ -66,19 +69,6 @@ int OpenProcessHandleCount() {
   for (const auto& h : P().handles) n += h.second.holders.count(M().currentProcess) ? 1 : 0;
   return n;
 }
-
-int AnswerMessageBox(UINT type) {
-  if ((type & 0xF) == MB_OK) return IDOK;
-  if (P().answers.empty()) {
-    M().misuse.push_back("a question was asked with no answer scripted for the user");
-    return IDNO;
-  }
-  int answer = P().answers.front();
-  P().answers.pop_front();
-  return answer;
-}
-
-void QueueAnswer(int button) { P().answers.push_back(button); }
 
 const std::vector<ProcessRecord>& Processes() {
   // The current process runs from whatever the test made its module.
@@ -105,6 +95,7 @@ void EndStartedProcess(int id) {
 
 void EndCurrentProcess() {
   EndStartedProcess(M().currentProcess);
+  unreadable.clear();
   ProcessRecord next;
   next.image = M().modulePath;
   P().records.push_back(next);
@@ -119,63 +110,76 @@ void SwitchToProcess(int id) {
       Record(id).currentDirectory.empty() ? M().currentDirectory : Record(id).currentDirectory;
 }
 
+void RunProgram(const std::string& path) {
+  DWORD error;
+  if (Node* n = Lookup(path.c_str(), &error)) n->running = !n->folder;
+}
+void EndProgram(const std::string& path) {
+  DWORD error;
+  if (Node* n = Lookup(path.c_str(), &error)) n->running = false;
+}
+bool IsRunning(const std::string& path) {
+  DWORD error;
+  const Node* n = Lookup(path.c_str(), &error);
+  return n && n->running;
+}
+DWORD Now() { return M().now; }
+const std::vector<DWORD>& Pauses() { return M().pauses; }
+LPTOP_LEVEL_EXCEPTION_FILTER InstalledFilter() { return M().filter; }
+UINT ErrorMode() { return M().errorMode; }
+void MarkUnreadable(const void* p, size_t bytes) {
+  unreadable.push_back({reinterpret_cast<uintptr_t>(p), bytes});
+}
+
+LONG RaiseUnhandledException(DWORD code, ULONG_PTR address) {
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = code;
+  record.ExceptionAddress = reinterpret_cast<void*>(address);
+  CONTEXT context = {};
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  Note("exception " + std::to_string(code));
+  LPTOP_LEVEL_EXCEPTION_FILTER filter = InstalledFilter();
+  return filter ? filter(&pointers) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+
 }  // namespace winsim
 
 using namespace winsim;
 
-BOOL RemoveDirectoryA(LPCSTR name) {
-  Machine& m = M();
-  if (ShouldFail("RemoveDirectoryA")) return FALSE;
-  std::string key, full;
-  if (!LookupFolder(name, &key, &full)) return FALSE;
-  for (const auto& other : m.nodes) {
-    if (other.first != key && ParentKey(other.first) == key) {
-      m.lastError = ERROR_DIR_NOT_EMPTY;
-      return FALSE;
-    }
-  }
-  // The current directory is held open by the process that is in it.
-  if (full.size() <= 3 || Upper(m.currentDirectory) == key) {
-    m.lastError = full.size() <= 3 ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
-    return FALSE;
-  }
-  Note("remove folder " + full);
-  m.nodes.erase(key);
-  return TRUE;
+DWORD GetLastError(void) {
+  Checkpoint("GetLastError");
+  return M().lastError;
+}
+void SetLastError(DWORD error) {
+  Checkpoint("SetLastError");
+  M().lastError = error;
 }
 
-BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
-  Machine& m = M();
-  if (ShouldFail("CopyFileA")) return FALSE;
-  DWORD error;
-  std::string fromKey;
-  Node* source = Lookup(from, &error, &fromKey);
-  if (!source || source->folder) {
-    m.lastError = source ? ERROR_ACCESS_DENIED : error;
-    return FALSE;
-  }
-  // The source is read as CreateFileA would open it to read, shared.
-  HANDLE in = CreateFileA(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (in == INVALID_HANDLE_VALUE) return FALSE;
-  std::string data = source->data;
-  DWORD attributes = source->attributes;
-  CloseHandle(in);
-  HANDLE out = CreateFileA(to, GENERIC_WRITE, 0, nullptr, failIfExists ? CREATE_NEW : CREATE_ALWAYS,
-                           attributes | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (out == INVALID_HANDLE_VALUE) return FALSE;
-  DWORD written = 0;
-  BOOL ok = WriteFile(out, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
-            written == data.size();
-  error = ok ? 0 : GetLastError();
-  CloseHandle(out);
-  if (!ok) {
-    DeleteFileA(to);
-    m.lastError = error;
-    return FALSE;
-  }
-  m.lastError = 0;
-  return TRUE;
+void Sleep(DWORD ms) {
+  Checkpoint("Sleep");
+  M().now += ms;
+  M().pauses.push_back(ms);
+}
+DWORD GetTickCount(void) {
+  Checkpoint("GetTickCount");
+  return M().now;
+}
+
+UINT SetErrorMode(UINT mode) {
+  Checkpoint("SetErrorMode");
+  UINT old = M().errorMode;
+  M().errorMode = mode;
+  Note("SetErrorMode " + std::to_string(mode));
+  return old;
+}
+
+LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+  Checkpoint("SetUnhandledExceptionFilter");
+  LPTOP_LEVEL_EXCEPTION_FILTER old = M().filter;
+  M().filter = filter;
+  Note("filter set");
+  return old;
 }
 
 HANDLE GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(kCurrentProcess); }
@@ -277,4 +281,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD ms) {
   }
   Sleep(ms);
   return WAIT_TIMEOUT;
+}
+
+BOOL IsBadReadPtr(const void* p, UINT_PTR bytes) {
+  if (bytes == 0) return FALSE;
+  if (p == nullptr) return TRUE;
+  uintptr_t first = reinterpret_cast<uintptr_t>(p);
+  for (const auto& range : unreadable)
+    if (first < range.first + range.second && range.first < first + bytes) return TRUE;
+  return FALSE;
 }

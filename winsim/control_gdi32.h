@@ -1,6 +1,6 @@
-// Test-side control of winsim's windows and drawing: the screen, the
-// module's icons, the classes and windows made, the messages they were sent,
-// and a journal of every GDI object and every piece of text drawn.
+// Test-side control of gdi32: device contexts as a paint gets them, the
+// brushes and fonts made, and a journal of every GDI call and every piece of
+// text drawn.
 #pragma once
 
 #include <string>
@@ -10,54 +10,9 @@
 
 namespace winsim {
 
-// The installer's own module, as WinMain receives it. Icons load from it;
-// a window class registered with it is found only with it.
-HINSTANCE ModuleHandle();
-// Icon groups the module carries (a fresh machine carries none).
-void DefineIcon(WORD id);
-
-// The screen GetSystemMetrics reports; a fresh machine has 1024 x 768.
-void SetScreenSize(int width, int height);
 // The extent every GetTextExtentPointA answers from now on. Until set, a
 // text measures 8 pixels a character and 16 high.
 void SetTextExtent(LONG width, LONG height);
-
-struct WindowClassRecord {
-  WNDCLASSEXA fields;      // as passed; the two texts below are copies
-  std::string className;
-  bool hasMenuName;
-  std::string menuName;
-};
-const std::vector<WindowClassRecord>& WindowClasses();
-
-struct MessageRecord {
-  UINT message;
-  WPARAM wParam;
-  LRESULT result;
-};
-
-struct WindowRecord {
-  HWND window;
-  DWORD exStyle;
-  std::string className;
-  bool hasTitle;
-  std::string title;
-  DWORD style;
-  int x, y, width, height;
-  HWND parent;
-  HMENU menu;
-  HINSTANCE instance;
-  LPVOID param;
-  bool visible;
-  bool destroyed;
-  std::vector<int> shows;                // every ShowWindow command, in order
-  std::vector<MessageRecord> messages;   // every message its procedure answered
-  int paints;                            // WM_PAINTs that reached the default painting
-};
-const std::vector<WindowRecord>& Windows();
-const WindowRecord* WindowOf(HWND window);  // null for a window that was never made
-bool QuitPosted();
-int QuitCode();
 
 // A device context of the screen, as a paint would get one: the stock white
 // brush, black pen and system font selected, opaque background, black text,
@@ -103,8 +58,5 @@ const std::vector<TextOutRecord>& TextOuts();
 //   "align 8"  "measure QUILLMARK"  "text 12,60 Quillmark 2003"
 // A call that fails ends in " failed".
 const std::vector<std::string>& GdiJournal();
-
-// Puts the windows and drawing back to a fresh machine's (Reset calls it).
-void ResetGdi();
 
 }  // namespace winsim

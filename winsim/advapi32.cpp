@@ -1,11 +1,10 @@
-// The registry of winsim: hives of keys holding typed values, names matched
+// advapi32, the registry: hives of keys holding typed values, names matched
 // without regard to case, handles with the access they were opened for, and
 // the access an ACL would refuse.
 #include <algorithm>
 #include <cstring>
 #include <map>
 
-#include "winsim/control_lifetime.h"
 #include "winsim/machine.h"
 
 namespace winsim {

@@ -1,6 +1,5 @@
 // winsim's WinInet: handles in a tree (root, connection, request) over one
-// scripted report server, every exchange recorded; IsBadReadPtr over marked
-// ranges; unhandled exceptions raised through the installed filter.
+// scripted report server, every exchange recorded.
 #include <deque>
 #include <functional>
 #include <map>
@@ -35,7 +34,6 @@ struct Inet {
   Reply standing{"OK", 200};
   std::deque<Reply> queued;
   std::function<void()> arrival;
-  std::vector<std::pair<uintptr_t, size_t>> unreadable;
 };
 
 Inet& I() {
@@ -99,20 +97,6 @@ void WhenRequestArrives(std::function<void()> probe) { I().arrival = std::move(p
 const std::vector<InetExchange>& InetExchanges() { return I().exchanges; }
 const std::vector<std::string>& InetCloses() { return I().closes; }
 int OpenInternetHandleCount() { return static_cast<int>(I().handles.size()); }
-void MarkUnreadable(const void* p, size_t bytes) {
-  I().unreadable.push_back({reinterpret_cast<uintptr_t>(p), bytes});
-}
-
-LONG RaiseUnhandledException(DWORD code, ULONG_PTR address) {
-  EXCEPTION_RECORD record = {};
-  record.ExceptionCode = code;
-  record.ExceptionAddress = reinterpret_cast<void*>(address);
-  CONTEXT context = {};
-  EXCEPTION_POINTERS pointers = {&record, &context};
-  Note("exception " + std::to_string(code));
-  LPTOP_LEVEL_EXCEPTION_FILTER filter = InstalledFilter();
-  return filter ? filter(&pointers) : EXCEPTION_CONTINUE_SEARCH;
-}
 
 }  // namespace winsim
 
@@ -238,13 +222,4 @@ BOOL InternetCloseHandle(HINTERNET internet) {
   I().closes.push_back(kKindNames[it->second.kind]);
   I().handles.erase(it);
   return TRUE;
-}
-
-BOOL IsBadReadPtr(const void* p, UINT_PTR bytes) {
-  if (bytes == 0) return FALSE;
-  if (p == nullptr) return TRUE;
-  uintptr_t first = reinterpret_cast<uintptr_t>(p);
-  for (const auto& range : I().unreadable)
-    if (first < range.first + range.second && range.first < first + bytes) return TRUE;
-  return FALSE;
 }

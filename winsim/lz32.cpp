@@ -1,4 +1,4 @@
-// Resources, system texts, message boxes and the LZ32 expander of winsim.
+// LZ32: the expander of SZDD files, over libmspack's decompressor.
 #include <mspack.h>
 
 #include <algorithm>
@@ -7,118 +7,8 @@
 
 #include "winsim/machine.h"
 
-namespace winsim {
-
-void SetResource(WORD id, const std::string& bytes) { M().resources[id] = bytes; }
-void RemoveResource(WORD id) { M().resources.erase(id); }
-std::string ResourceData(WORD id) {
-  auto it = M().resources.find(id);
-  return it == M().resources.end() ? std::string() : it->second;
-}
-const std::vector<Notice>& Notices() { return M().notices; }
-
-}  // namespace winsim
-
 using namespace winsim;
 
-// ---- resources: an HRSRC and its HGLOBAL both carry the id, biased so that
-// neither is ever null.
-static WORD IdOf(const void* p) { return static_cast<WORD>(reinterpret_cast<uintptr_t>(p) - 0x10000); }
-static void* HandleOf(WORD id) { return reinterpret_cast<void*>(0x10000 + static_cast<uintptr_t>(id)); }
-
-HRSRC FindResourceA(HMODULE, LPCSTR name, LPCSTR type) {
-  if (ShouldFail("FindResourceA")) return nullptr;
-  if (IS_INTRESOURCE(type) || std::strcmp(type, "FILE") != 0 || !IS_INTRESOURCE(name)) {
-    M().lastError = ERROR_RESOURCE_TYPE_NOT_FOUND;
-    return nullptr;
-  }
-  WORD id = LOWORD(name);
-  if (!M().resources.count(id)) {
-    M().lastError = M().resources.empty() ? ERROR_RESOURCE_TYPE_NOT_FOUND
-                                          : ERROR_RESOURCE_NAME_NOT_FOUND;
-    return nullptr;
-  }
-  return static_cast<HRSRC>(HandleOf(id));
-}
-
-DWORD SizeofResource(HMODULE, HRSRC res) {
-  Checkpoint("SizeofResource");
-  auto it = M().resources.find(IdOf(res));
-  return it == M().resources.end() ? 0 : static_cast<DWORD>(it->second.size());
-}
-
-HGLOBAL LoadResource(HMODULE, HRSRC res) {
-  if (ShouldFail("LoadResource")) return nullptr;
-  return M().resources.count(IdOf(res)) ? HandleOf(IdOf(res)) : nullptr;
-}
-
-LPVOID LockResource(HGLOBAL data) {
-  Checkpoint("LockResource");
-  auto it = M().resources.find(IdOf(data));
-  return it == M().resources.end() ? nullptr : const_cast<char*>(it->second.data());
-}
-
-BOOL FreeResource(HGLOBAL) {  // obsolete on Win32: does nothing
-  Checkpoint("FreeResource");
-  return FALSE;
-}
-
-// ---- system texts -----------------------------------------------------------
-
-static const char* SystemText(DWORD id) {
-  switch (id) {
-    case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified.\r\n";
-    case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified.\r\n";
-    case ERROR_ACCESS_DENIED: return "Access is denied.\r\n";
-    case ERROR_INVALID_HANDLE: return "The handle is invalid.\r\n";
-    case ERROR_NOT_ENOUGH_MEMORY: return "Not enough memory resources are available to process this command.\r\n";
-    case ERROR_SHARING_VIOLATION: return "The process cannot access the file because it is being used by another process.\r\n";
-    case ERROR_DISK_FULL: return "There is not enough space on the disk.\r\n";
-    case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists.\r\n";
-    case ERROR_RESOURCE_DATA_NOT_FOUND: return "The specified image file did not contain a resource section.\r\n";
-    case ERROR_RESOURCE_TYPE_NOT_FOUND: return "The specified resource type cannot be found in the image file.\r\n";
-    case ERROR_RESOURCE_NAME_NOT_FOUND: return "The specified resource name cannot be found in the image file.\r\n";
-    default: return nullptr;
-  }
-}
-
-DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD id, DWORD, LPSTR buffer, DWORD size, void*) {
-  Checkpoint("FormatMessageA");
-  const char* text = (flags & FORMAT_MESSAGE_FROM_SYSTEM) ? SystemText(id) : nullptr;
-  if (!text) {
-    M().lastError = ERROR_MR_MID_NOT_FOUND;
-    return 0;
-  }
-  size_t n = std::strlen(text);
-  if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-    char* copy = static_cast<char*>(std::malloc(n + 1));
-    std::memcpy(copy, text, n + 1);
-    *reinterpret_cast<char**>(buffer) = copy;
-    ++M().liveLocalAllocs;
-  } else {
-    if (n + 1 > size) return 0;
-    std::memcpy(buffer, text, n + 1);
-  }
-  return static_cast<DWORD>(n);
-}
-
-HLOCAL LocalFree(HLOCAL mem) {
-  Checkpoint("LocalFree");
-  if (mem) {
-    --M().liveLocalAllocs;
-    std::free(mem);
-  }
-  return nullptr;
-}
-
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-  Checkpoint("MessageBoxA");
-  M().notices.push_back({owner, text ? text : "", caption ? caption : "Error", type});
-  Note("notice " + M().notices.back().caption);
-  return AnswerMessageBox(type);
-}
-
-// ---- LZ32 -------------------------------------------------------------------
 // Expander handles are 0x400..0x40F, sixteen at most, as in the system's
 // library; a file that is not compressed is given back as its own handle.
 
@@ -238,7 +128,6 @@ void LZClose(INT file) {
 }
 
 namespace winsim {
-int LiveLocalAllocs() { return M().liveLocalAllocs; }
 void ResetLz() {
   for (int& f : lzFiles) f = 0;
 }

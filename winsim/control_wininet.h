@@ -1,5 +1,5 @@
-// Test-side control of the report server behind winsim's WinInet calls, of
-// the pointers IsBadReadPtr refuses, and of unhandled exceptions.
+// Test-side control of wininet: the report server behind the HTTP calls, and
+// every exchange made with it.
 #pragma once
 
 #include <functional>
@@ -65,14 +65,5 @@ const std::vector<InetExchange>& InetExchanges();
 // Handle closes in order, each "request", "connection" or "root".
 const std::vector<std::string>& InetCloses();
 int OpenInternetHandleCount();
-
-// IsBadReadPtr refuses null and any range that overlaps one marked here.
-void MarkUnreadable(const void* p, size_t bytes);
-
-// Raises an exception with this code at this address on the calling thread,
-// the way the system does when nothing handles it: the filter installed with
-// SetUnhandledExceptionFilter gets a full record and context. Returns the
-// filter's verdict, EXCEPTION_CONTINUE_SEARCH when none is installed.
-LONG RaiseUnhandledException(DWORD code, ULONG_PTR address);
 
 }  // namespace winsim
