@@ -1,7 +1,7 @@
 // What the uninstaller calls beyond the installer: the SDK's names and values
 // for message boxes that ask, listing and removing folders, copying a file,
 // deletion on close, child processes and the registry calls that remove.
-// Included at the end of win32_api.h.
+// Included at the end of kernel32_api.h.
 #pragma once
 
 // Message boxes that ask

@@ -3,7 +3,7 @@
 // of the Win32 API behind the installer's full-screen backdrop.
 #pragma once
 
-#include "winsim/win32_api.h"
+#include "winsim/kernel32_api.h"
 
 DECLARE_HANDLE(HDC);
 DECLARE_HANDLE(HBRUSH);

@@ -1,6 +1,6 @@
 // Libraries loaded by name, the COM library behind them, text conversion to
 // UTF-16 and the shell-link object: the SDK's names and values for what the
-// shortcut step calls. Included at the end of win32_api.h.
+// shortcut step calls. Included at the end of kernel32_api.h.
 #pragma once
 
 // Libraries
@@ -15,7 +15,7 @@ BOOL FreeLibrary(HMODULE module);
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
 UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
 
-// Special folders the shortcuts go into, beside those of win32_api.h
+// Special folders the shortcuts go into, beside those of kernel32_api.h
 #define CSIDL_STARTMENU 0x000b
 #define CSIDL_COMMON_STARTMENU 0x0016
 #define CSIDL_LOCAL_APPDATA 0x001c
