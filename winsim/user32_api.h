@@ -1,28 +1,35 @@
-// Window classes, windows and their messages, the screen's metrics, icons and
-// cursors, and the GDI objects and text output that paint a window: the part
-// of the Win32 API behind the installer's full-screen backdrop.
+// user32's calls: message boxes, dialogs, windows, their messages and ANSI text stepping.
 #pragma once
 
-#include "winsim/kernel32_api.h"
+#include "winsim/base_api.h"
 
-DECLARE_HANDLE(HDC);
-DECLARE_HANDLE(HBRUSH);
-DECLARE_HANDLE(HFONT);
-DECLARE_HANDLE(HICON);
-DECLARE_HANDLE(HMENU);
-typedef HICON HCURSOR;
-typedef void* HGDIOBJ;
-typedef DWORD COLORREF;
+// Message boxes
+#define MB_OK 0x0
+#define MB_YESNO 0x4
+#define MB_ICONHAND 0x10
+#define MB_ICONERROR MB_ICONHAND
+#define MB_ICONQUESTION 0x20
+#define MB_ICONEXCLAMATION 0x30
+#define MB_ICONINFORMATION 0x40
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
-#define RGB(r, g, b) ((COLORREF)(((BYTE)(r)) | ((WORD)((BYTE)(g)) << 8) | (((DWORD)(BYTE)(b)) << 16)))
-#define GetRValue(c) ((BYTE)(c))
-#define GetGValue(c) ((BYTE)(((WORD)(c)) >> 8))
-#define GetBValue(c) ((BYTE)((c) >> 16))
-
-#define ERROR_MOD_NOT_FOUND 126L
-#define ERROR_INVALID_WINDOW_HANDLE 1400L
-#define ERROR_CLASS_ALREADY_EXISTS 1410L
-#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+// Dialogs
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC proc,
+                        LPARAM param);
+HWND CreateDialogParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC proc,
+                        LPARAM param);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
+HWND GetDlgItem(HWND dialog, int id);
+BOOL EnableWindow(HWND window, BOOL enable);
+BOOL DestroyWindow(HWND window);
 
 // Window classes and windows
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
@@ -69,13 +76,12 @@ typedef struct tagCREATESTRUCTA {
 #define WM_NCCREATE 0x0081
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
+#define SW_SHOWMAXIMIZED 3
 #define SM_CXSCREEN 0
 #define SM_CYSCREEN 1
 #define IDI_APPLICATION MAKEINTRESOURCEA(32512)
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
 
-// The program's own module (a null name); other modules are not loaded here.
-HMODULE GetModuleHandleA(LPCSTR name);
 ATOM RegisterClassExA(const WNDCLASSEXA* windowClass);
 HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x,
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
@@ -89,46 +95,6 @@ int GetSystemMetrics(int index);
 HICON LoadIconA(HINSTANCE instance, LPCSTR name);
 HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
 
-// GDI
-#define TRANSPARENT 1
-#define OPAQUE 2
-#define TA_LEFT 0
-#define TA_TOP 0
-#define TA_RIGHT 2
-#define TA_CENTER 6
-#define TA_BOTTOM 8
-#define TA_BASELINE 24
-#define GDI_ERROR 0xFFFFFFFFL
-#define CLR_INVALID 0xFFFFFFFF
-#define LF_FACESIZE 32
-typedef struct tagLOGFONTA {
-  LONG lfHeight;
-  LONG lfWidth;
-  LONG lfEscapement;
-  LONG lfOrientation;
-  LONG lfWeight;
-  BYTE lfItalic;
-  BYTE lfUnderline;
-  BYTE lfStrikeOut;
-  BYTE lfCharSet;
-  BYTE lfOutPrecision;
-  BYTE lfClipPrecision;
-  BYTE lfQuality;
-  BYTE lfPitchAndFamily;
-  CHAR lfFaceName[LF_FACESIZE];
-} LOGFONTA;
-typedef struct tagSIZE {
-  LONG cx;
-  LONG cy;
-} SIZE;
-
-HBRUSH CreateSolidBrush(COLORREF color);
-HFONT CreateFontIndirectA(const LOGFONTA* font);
-HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
-BOOL DeleteObject(HGDIOBJ object);
-BOOL Rectangle(HDC dc, int left, int top, int right, int bottom);
-int SetBkMode(HDC dc, int mode);
-COLORREF SetTextColor(HDC dc, COLORREF color);
-UINT SetTextAlign(HDC dc, UINT align);
-BOOL GetTextExtentPointA(HDC dc, LPCSTR text, int length, SIZE* size);
-BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int length);
+// Text in the ANSI code page: the characters either side of a position.
+LPSTR CharNextA(LPCSTR p);
+LPSTR CharPrevA(LPCSTR start, LPCSTR p);

@@ -1,11 +1,10 @@
-// WinInet's HTTP client calls and the few kernel calls around a crash, with
-// the SDK's names, types and values. winsim answers them with a scripted
-// report server (control_wininet.h).
+// WinInet's HTTP client calls (winsim's scripted report server: control_wininet.h).
 #pragma once
+
+#include "winsim/base_api.h"
 
 typedef void* HINTERNET;
 typedef WORD INTERNET_PORT;
-typedef ULONG_PTR DWORD_PTR;
 
 #define INTERNET_OPEN_TYPE_PRECONFIG 0
 #define INTERNET_OPEN_TYPE_DIRECT 1
@@ -36,10 +35,3 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
                       DWORD optionalLength);
 BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD toRead, LPDWORD read);
 BOOL InternetCloseHandle(HINTERNET internet);
-
-// The processor state handed to an exception filter; nothing of it is modelled.
-struct _CONTEXT {
-  DWORD ContextFlags;
-};
-
-BOOL IsBadReadPtr(const void* p, UINT_PTR bytes);
