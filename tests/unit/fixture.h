@@ -35,15 +35,18 @@ class MachineTest : public ::testing::Test {
     winsim::DefineDialog(IDD_PROGRESS, IDD_PROGRESS_CONTROLS);
     winsim::DefineDialog(IDD_AGREEMENT, IDD_AGREEMENT_CONTROLS);
   }
-  void TearDown() override {
-    EXPECT_EQ(winsim::OpenHandleCount(), 0) << "a file handle was left open";
-    EXPECT_EQ(winsim::OpenRegKeyCount(), 0) << "a registry key was left open";
-    EXPECT_EQ(winsim::OpenInternetHandleCount(), 0) << "an internet handle was left open";
-    EXPECT_EQ(winsim::LiveLocalAllocs(), 0) << "a system text was not freed";
-    EXPECT_EQ(winsim::LiveShellAllocations(), 0) << "shell memory was not given back";
-    EXPECT_EQ(winsim::LiveComObjects(), 0) << "a COM object is still referenced";
-    EXPECT_EQ(winsim::LiveGdiObjects(), 0) << "a brush or font was not deleted";
-    EXPECT_TRUE(winsim::Misuse().empty()) << winsim::Misuse().front();
+  void TearDown() override { EXPECT_EQ(Leftovers(), ""); }
+
+  // The first thing a run left open, unfreed or misused, or "".
+  static std::string Leftovers() {
+    if (winsim::OpenHandleCount()) return "a file handle was left open";
+    if (winsim::OpenRegKeyCount()) return "a registry key was left open";
+    if (winsim::OpenInternetHandleCount()) return "an internet handle was left open";
+    if (winsim::LiveLocalAllocs()) return "a system text was not freed";
+    if (winsim::LiveShellAllocations()) return "shell memory was not given back";
+    if (winsim::LiveComObjects()) return "a COM object is still referenced";
+    if (winsim::LiveGdiObjects()) return "a brush or font was not deleted";
+    return winsim::Misuse().empty() ? "" : winsim::Misuse().front();
   }
 
   // Ends the case and starts a fresh one, for a table of cases in one test.

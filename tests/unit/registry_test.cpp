@@ -160,17 +160,12 @@ TEST_F(Registry, AnUnwritableUserHiveEndsTheRunWithOneA) {
 
 TEST_F(Registry, TheProbeComparesOnlyFiveBytesOfWhatItReadsBack) {
   // A write the system reports done but does not store leaves the old value.
-  winsim::SetRegString(kSettings, "patch", "blanker");
-  winsim::LoseRegWrite(1);
-  EXPECT_TRUE(ProbeRegistryWritable(false));
-
-  winsim::SetRegString(kSettings, "patch", "Blank");
-  winsim::LoseRegWrite(1);
-  EXPECT_FALSE(ProbeRegistryWritable(false));
-
-  winsim::SetRegString(kSettings, "patch", "blank but longer than the probe reads");
-  winsim::LoseRegWrite(1);
-  EXPECT_FALSE(ProbeRegistryWritable(false));
+  for (const auto& c : {std::make_pair("blanker", true), std::make_pair("Blank", false),
+                       std::make_pair("blank but longer than the probe reads", false)}) {
+    winsim::SetRegString(kSettings, "patch", c.first);
+    winsim::LoseRegWrite(1);
+    EXPECT_EQ(ProbeRegistryWritable(false), c.second) << c.first;
+  }
 }
 
 TEST_F(Registry, AFailedFlagWriteDoesNotStopTheStart) {

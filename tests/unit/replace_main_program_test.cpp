@@ -14,6 +14,9 @@ const char kFolder[] = "C:\\Apps\\Quillmark";
 const char kProgram[] = "C:\\Apps\\Quillmark\\Quillmark.exe";
 const char kImage[] = "C:\\Apps\\Quillmark\\image.tmp";
 
+const std::string kNew = "MZ the new main program";
+const std::vector<DWORD> kDeleteRetries(10, 50);
+
 class ReplaceMain : public MachineTest {
  protected:
   void SetUp() override {
@@ -24,40 +27,77 @@ class ReplaceMain : public MachineTest {
     std::strcpy(g_state.tempFolder, "C:\\TEMP\\");
     winsim::SetResource(kMainProgramResource, Packed(kNew));
   }
-  static std::vector<DWORD> Pauses(std::initializer_list<std::vector<DWORD>> parts) {
-    std::vector<DWORD> all;
-    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-  }
-  const std::vector<DWORD> kDeleteRetries = std::vector<DWORD>(10, 50);
-  const std::string kNew = "MZ the new main program";
 };
 
-TEST_F(ReplaceMain, AFirstInstallExpandsTheImageAndMovesItIn) {
-  EXPECT_EQ(ReplaceMainProgram(), Replaced);
-  EXPECT_EQ(winsim::FileData(kProgram), kNew);
-  EXPECT_FALSE(winsim::Exists(kImage));
-  EXPECT_FALSE(winsim::Exists("C:\\TEMP\\data.tmp"));
-  // The image test's first pause, then the delete of a program that is not there.
-  EXPECT_EQ(winsim::Pauses(), Pauses({{100}, kDeleteRetries}));
-  EXPECT_TRUE(winsim::Notices().empty());
+std::vector<DWORD> Pauses(std::initializer_list<std::vector<DWORD>> parts) {
+  std::vector<DWORD> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
 }
 
-TEST_F(ReplaceMain, ACopyInUseIsLeftAloneAfterOneMoreTry) {
-  winsim::PutFile(kProgram, "MZ old");
-  winsim::HoldFile(kProgram, 3001);
-  EXPECT_EQ(ReplaceMainProgram(), InUse);
-  EXPECT_EQ(winsim::Pauses(), std::vector<DWORD>{3000});
-  EXPECT_EQ(winsim::FileData(kProgram), "MZ old");
-  EXPECT_EQ(winsim::FolderEntries(kFolder), std::vector<std::string>{"Quillmark.exe"});
-}
-
-TEST_F(ReplaceMain, ACopyReleasedWithinThreeSecondsIsReplaced) {
-  winsim::PutFile(kProgram, "MZ old");
-  winsim::HoldFile(kProgram, 2999);
-  EXPECT_EQ(ReplaceMainProgram(), Replaced);
-  EXPECT_EQ(winsim::Pauses(), Pauses({{3000, 100}}));
-  EXPECT_EQ(winsim::FileData(kProgram), kNew);
+// Whatever the outcome, the folder ends with the program alone (no image
+// left), nothing staged, and a program that is not read-only.
+TEST_F(ReplaceMain, EachStartingPointEndsWithTheProgramAloneInItsFolder) {
+  const std::string old = "MZ old";
+  const struct {
+    const char* what;
+    void (*arrange)();
+    ReplaceOutcome outcome;
+    std::vector<DWORD> pauses;  // the image test's, the old copy's, the delete's retries
+    std::string program;        // "" for the folder that stands in its place
+    std::vector<std::string> notices;
+  } cases[] = {
+      {"a first install: the delete of a program that is not there", [] {}, Replaced,
+       Pauses({{100}, kDeleteRetries}), kNew, {}},
+      {"a copy in use past one more try", [] {
+         winsim::PutFile(kProgram, "MZ old");
+         winsim::HoldFile(kProgram, 3001);
+       }, InUse, {3000}, old, {}},
+      {"a copy released within three seconds", [] {
+         winsim::PutFile(kProgram, "MZ old");
+         winsim::HoldFile(kProgram, 2999);
+       }, Replaced, {3000, 100}, kNew, {}},
+      {"a read-only copy without a version",
+       [] { winsim::PutFile(kProgram, "MZ no version here", FILE_ATTRIBUTE_READONLY); }, Replaced,
+       {100}, kNew, {}},
+      {"a newer copy that cannot be opened is not asked its version", [] {
+         winsim::PutFile(kProgram, winsim::VersionedProgram(0x00020000, 0));
+         winsim::FailCall("CreateFileA", 1, ERROR_ACCESS_DENIED);
+       }, Replaced, {100}, kNew, {}},
+      {"a folder of the program's name, which cannot be deleted as a file",
+       [] { winsim::MakeFolders(kProgram); }, Failed, Pauses({{100}, kDeleteRetries}), "",
+       {"ERROR 37"}},
+      {"an image held past three attempts", [] {
+         winsim::PutFile(kProgram, "MZ old");
+         winsim::HoldAfterClose(kImage, 2301);
+       }, Failed, {100, 1000, 100, 1000, 100, 1000}, old, {"ERROR 28"}},
+      {"an image released by the third attempt", [] { winsim::HoldAfterClose(kImage, 2299); },
+       Replaced, Pauses({{100, 1000, 100, 1000, 100}, kDeleteRetries}), kNew, {}},
+      {"an image left by an earlier run",
+       [] { winsim::PutFile(kImage, "stale image from an earlier run"); }, Replaced,
+       Pauses({{100}, kDeleteRetries}), kNew, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    c.arrange();
+    EXPECT_EQ(ReplaceMainProgram(), c.outcome);
+    EXPECT_EQ(winsim::Pauses(), c.pauses);
+    if (c.program.empty()) {
+      EXPECT_TRUE(winsim::IsFolder(kProgram));
+    } else {
+      EXPECT_EQ(winsim::FileData(kProgram), c.program);
+    }
+    EXPECT_EQ(winsim::Attributes(kProgram) & FILE_ATTRIBUTE_READONLY, 0u);
+    EXPECT_EQ(winsim::FolderEntries(kFolder), std::vector<std::string>{"Quillmark.exe"});
+    EXPECT_FALSE(winsim::Exists("C:\\TEMP\\data.tmp"));
+    ASSERT_EQ(Captions(), c.notices);
+    if (c.notices == std::vector<std::string>{"ERROR 28"}) {
+      EXPECT_EQ(winsim::Notices()[0].text,
+                "The process cannot access the file because it is being used by another "
+                "process.\r\n");
+    }
+  }
 }
 
 TEST_F(ReplaceMain, OnlyAHigherMajorOrLowHalfCountsAsNewer) {
@@ -75,8 +115,7 @@ TEST_F(ReplaceMain, OnlyAHigherMajorOrLowHalfCountsAsNewer) {
       {0xFFFF0000, 0x00000000, NewerPresent},  // 65535.0.0.0, compared unsigned
   };
   for (const auto& c : cases) {
-    winsim::Reset();
-    SetUp();
+    Fresh();
     std::string old = winsim::VersionedProgram(c.ms, c.ls);
     winsim::PutFile(kProgram, old);
     EXPECT_EQ(ReplaceMainProgram(), c.outcome) << std::hex << c.ms << "." << c.ls;
@@ -131,66 +170,18 @@ TEST_F(ReplaceMain, ADamagedVersionBlockNeverPassesForANewerVersion) {
        patched(0, std::string("\x44\0", 2)), 0, 0},
   };
   for (const auto& c : cases) {
-    winsim::Reset();
-    SetUp();
-    ASSERT_FALSE(c.program.empty()) << c.what;
+    SCOPED_TRACE(c.what);
+    Fresh();
+    ASSERT_FALSE(c.program.empty());
     winsim::PutFile(kProgram, c.program);
     DWORD major = 9, low = 9;
     ReadFileVersion(kProgram, &major, &low);
-    EXPECT_EQ(major, c.major) << c.what;
-    EXPECT_EQ(low, c.low) << c.what;
+    EXPECT_EQ(major, c.major);
+    EXPECT_EQ(low, c.low);
     bool newer = c.major > 1;
-    EXPECT_EQ(ReplaceMainProgram(), newer ? NewerPresent : Replaced) << c.what;
-    EXPECT_EQ(winsim::FileData(kProgram), newer ? c.program : kNew) << c.what;
+    EXPECT_EQ(ReplaceMainProgram(), newer ? NewerPresent : Replaced);
+    EXPECT_EQ(winsim::FileData(kProgram), newer ? c.program : kNew);
   }
-}
-
-TEST_F(ReplaceMain, ACopyWithoutVersionOrReadOnlyIsReplacedWithNormalAttributes) {
-  winsim::PutFile(kProgram, "MZ no version here", FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(ReplaceMainProgram(), Replaced);
-  EXPECT_EQ(winsim::FileData(kProgram), kNew);
-  EXPECT_EQ(winsim::Attributes(kProgram) & FILE_ATTRIBUTE_READONLY, 0u);
-}
-
-TEST_F(ReplaceMain, ACopyThatCannotBeOpenedIsNotAskedItsVersion) {
-  winsim::PutFile(kProgram, winsim::VersionedProgram(0x00020000, 0));
-  winsim::FailCall("CreateFileA", 1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(ReplaceMainProgram(), Replaced);
-  EXPECT_EQ(winsim::FileData(kProgram), kNew);
-}
-
-TEST_F(ReplaceMain, AnUndeletableCopyFailsTheMoveWithThirtySeven) {
-  winsim::MakeFolders(kProgram);  // a folder of the program's name cannot be deleted as a file
-  EXPECT_EQ(ReplaceMainProgram(), Failed);
-  EXPECT_EQ(Captions(), std::vector<std::string>{"ERROR 37"});
-  EXPECT_FALSE(winsim::Exists(kImage));
-  EXPECT_TRUE(winsim::IsFolder(kProgram));
-}
-
-TEST_F(ReplaceMain, AnImageHeldPastThreeAttemptsFailsWithTwentyEight) {
-  winsim::PutFile(kProgram, "MZ old");
-  winsim::HoldAfterClose(kImage, 2301);
-  EXPECT_EQ(ReplaceMainProgram(), Failed);
-  EXPECT_TRUE(OnlyNotice(
-      "ERROR 28",
-      "The process cannot access the file because it is being used by another process.\r\n"));
-  EXPECT_EQ(winsim::Pauses(), Pauses({{100, 1000, 100, 1000, 100, 1000}}));
-  EXPECT_FALSE(winsim::Exists(kImage));
-  EXPECT_EQ(winsim::FileData(kProgram), "MZ old");
-}
-
-TEST_F(ReplaceMain, AnImageReleasedByTheThirdAttemptGoesIn) {
-  winsim::HoldAfterClose(kImage, 2299);
-  EXPECT_EQ(ReplaceMainProgram(), Replaced);
-  EXPECT_EQ(winsim::Pauses(), Pauses({{100, 1000, 100, 1000, 100}, kDeleteRetries}));
-  EXPECT_EQ(winsim::FileData(kProgram), kNew);
-}
-
-TEST_F(ReplaceMain, ALeftoverImageIsReplacedByTheExpansion) {
-  winsim::PutFile(kImage, "stale image from an earlier run");
-  EXPECT_EQ(ReplaceMainProgram(), Replaced);
-  EXPECT_EQ(winsim::FileData(kProgram), kNew);
-  EXPECT_FALSE(winsim::Exists(kImage));
 }
 
 // ---- the run around it ---------------------------------------------------------

@@ -144,16 +144,15 @@ TEST_F(Uninstall, WhenNothingIsInstalledNothingChanges) {
        }},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    SCOPED_TRACE(c.what);
+    Fresh();
     c.arrange();
     std::vector<std::string> arranged = Machine();
     winsim::SetModulePath(kWindowsCopy);
-    EXPECT_EQ(RunUninstaller(""), NotInstalled) << c.what;
-    EXPECT_EQ(Machine(), arranged) << c.what;
-    ASSERT_EQ(winsim::Notices().size(), 1u) << c.what;
-    EXPECT_EQ(LastText(), "Quillmark 2003 is not installed on this computer. Nothing was changed.");
-    EXPECT_EQ(winsim::Notices()[0].caption, "Quillmark 2003 Uninstall");
+    EXPECT_EQ(RunUninstaller(""), NotInstalled);
+    EXPECT_EQ(Machine(), arranged);
+    EXPECT_TRUE(OnlyNotice("Quillmark 2003 Uninstall",
+                           "Quillmark 2003 is not installed on this computer. Nothing was changed."));
   }
 }
 
@@ -210,17 +209,17 @@ TEST_F(Uninstall, AFullRemovalLeavesTheMachineAsItWasBeforeTheInstall) {
        [] { winsim::PutFile(kFolderCopy, "MZ an earlier uninstaller"); }, kFolderCopy},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    SCOPED_TRACE(c.what);
+    Fresh();
     Install();
     c.arrange();
-    EXPECT_EQ(RunFrom(c.runFrom), Removed) << c.what;
-    EXPECT_EQ(LastText(), kRemoved) << c.what;
+    EXPECT_EQ(RunFrom(c.runFrom), Removed);
+    EXPECT_EQ(LastText(), kRemoved);
     EXPECT_TRUE(winsim::Exists(c.runFrom)) << "the running uninstaller is left to its copy";
     const winsim::ProcessRecord& copy = winsim::Processes().back();
-    EXPECT_TRUE(copy.inheritedHandles && copy.currentDirectory == "C:\\TEMP") << c.what;
-    EXPECT_EQ(RunCopy(), 0) << c.what;
-    EXPECT_EQ(Machine(), before_) << c.what;
+    EXPECT_TRUE(copy.inheritedHandles && copy.currentDirectory == "C:\\TEMP");
+    EXPECT_EQ(RunCopy(), 0);
+    EXPECT_EQ(Machine(), before_);
   }
 }
 
@@ -244,8 +243,7 @@ TEST_F(Uninstall, TheNolmaccessLayoutIsFoundInTheSettingsKeyAndRemovedWithItsFol
 TEST_F(Uninstall, AFolderEndingInADoubleByteCharacterIsRemovedExactly) {
   const std::string folder = "C:\\Programme\\\x91\xE4\x96\x7B\x95\x5C";  // 台本表
   for (bool nolmaccess : {false, true}) {
-    TearDown();
-    SetUp();
+    Fresh();
     winsim::SetAnsiCodePage(932);
     winsim::MakeFolders("C:\\Programme");
     if (nolmaccess) winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
@@ -295,8 +293,8 @@ TEST_F(Uninstall, OnlyALinkToThisInstallsProgramIsRemoved) {
       {"a file of the name that is no link", "my own notes", "", false},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    SCOPED_TRACE(c.what);
+    Fresh();
     Install();
     std::string desktop = std::string(kDesktop) + kLink;
     if (c.content.empty()) {
@@ -307,14 +305,14 @@ TEST_F(Uninstall, OnlyALinkToThisInstallsProgramIsRemoved) {
       winsim::PutFile(desktop, c.content);
     }
     std::string kept = winsim::FileData(desktop);
-    EXPECT_EQ(RunFrom(kWindowsCopy), Removed) << c.what;
-    EXPECT_EQ(winsim::Exists(desktop), !c.removed) << c.what;
+    EXPECT_EQ(RunFrom(kWindowsCopy), Removed);
+    EXPECT_EQ(winsim::Exists(desktop), !c.removed);
     if (!c.removed) {
-      EXPECT_EQ(winsim::FileData(desktop), kept) << c.what;
+      EXPECT_EQ(winsim::FileData(desktop), kept);
     }
-    EXPECT_FALSE(winsim::Exists(std::string(kStartMenu) + kLink)) << c.what;
-    EXPECT_FALSE(winsim::Exists(std::string(kQuickLaunch) + kLink)) << c.what;
-    EXPECT_EQ(RunCopy(), 0) << c.what;
+    EXPECT_FALSE(winsim::Exists(std::string(kStartMenu) + kLink));
+    EXPECT_FALSE(winsim::Exists(std::string(kQuickLaunch) + kLink));
+    EXPECT_EQ(RunCopy(), 0);
   }
 }
 
@@ -331,20 +329,20 @@ TEST_F(Uninstall, AKeyThatHoldsWhatTheInstallerDidNotWriteStays) {
       {kUninstallEntry, "InstallDate", {}},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    SCOPED_TRACE(c.key);
+    Fresh();
     Install();
     if (*c.value)
       winsim::SetRegString(c.key, c.value, "theirs");
     else
       winsim::SetRegString(c.key, "log00", "INSTALLER ERROR");
-    EXPECT_EQ(RunFrom(kWindowsCopy), Removed) << c.key;
-    EXPECT_EQ(RunCopy(), 0) << c.key;
+    EXPECT_EQ(RunFrom(kWindowsCopy), Removed);
+    EXPECT_EQ(RunCopy(), 0);
     std::vector<std::string> expected = {*c.value ? c.value : "log00"};
-    EXPECT_EQ(winsim::RegValueNames(c.key), expected) << c.key;
+    EXPECT_EQ(winsim::RegValueNames(c.key), expected);
     for (const char* gone : c.gone) EXPECT_FALSE(winsim::RegKeyExists(gone)) << gone;
-    EXPECT_FALSE(winsim::RegValueExists(kSettings, "Installed")) << c.key;
-    EXPECT_FALSE(winsim::RegValueExists(kMachine, "Path")) << c.key;
+    EXPECT_FALSE(winsim::RegValueExists(kSettings, "Installed"));
+    EXPECT_FALSE(winsim::RegValueExists(kMachine, "Path"));
   }
 }
 
@@ -388,40 +386,39 @@ TEST_F(Uninstall, WhatCannotBeRemovedIsNamedWithItsReasonAndASecondRunFinishes) 
        "UninstallString"},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    SCOPED_TRACE(c.what);
+    Fresh();
     if (c.nolmaccess) winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
     Install();
     if (c.staysKey) {
-      ASSERT_TRUE(winsim::RegValueExists(c.staysKey, c.staysValue)) << c.what;
+      ASSERT_TRUE(winsim::RegValueExists(c.staysKey, c.staysValue));
     }
     c.arrange();
     const char* uninstaller = c.nolmaccess ? kFolderCopy : kWindowsCopy;
-    EXPECT_EQ(RunFrom(uninstaller), PartlyRemoved) << c.what;
-    ASSERT_GE(winsim::Notices().size(), 2u) << c.what << ": the question and the outcome";
+    EXPECT_EQ(RunFrom(uninstaller), PartlyRemoved);
+    ASSERT_GE(winsim::Notices().size(), 2u) << "the question and the outcome";
     EXPECT_EQ(winsim::Notices().back().type, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
     EXPECT_TRUE(Has(LastText(), "could not be removed completely") &&
                 Has(LastText(), "\n    " + c.remains + "\n") && !Has(LastText(), "was removed"))
-        << c.what << ": " << LastText();
+        << LastText();
     if (c.nolmaccess) {
-      EXPECT_EQ(winsim::RegString(kSettings, "Path"), kFolder) << c.what;
-      EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 1u) << c.what;
+      EXPECT_EQ(winsim::RegString(kSettings, "Path"), kFolder);
+      EXPECT_EQ(winsim::RegNumber(kSettings, "nolmaccess"), 1u);
     } else {
-      EXPECT_EQ(winsim::RegString(kMachine, "Path"), kFolder) << c.what;
-      EXPECT_EQ(winsim::RegString(kUninstallEntry, "UninstallString"), kWindowsCopy) << c.what;
-      EXPECT_TRUE(winsim::RegValueExists(kUninstallEntry, "DisplayName")) << c.what;
+      EXPECT_EQ(winsim::RegString(kMachine, "Path"), kFolder);
+      EXPECT_EQ(winsim::RegString(kUninstallEntry, "UninstallString"), kWindowsCopy);
+      EXPECT_TRUE(winsim::RegValueExists(kUninstallEntry, "DisplayName"));
     }
     if (c.staysKey) {
-      EXPECT_TRUE(winsim::RegValueExists(c.staysKey, c.staysValue)) << c.what;
+      EXPECT_TRUE(winsim::RegValueExists(c.staysKey, c.staysValue));
     }
-    EXPECT_TRUE(winsim::Exists(kMain)) << c.what;
-    EXPECT_TRUE(winsim::Exists(uninstaller)) << c.what;
-    EXPECT_EQ(winsim::Processes().size(), 1u) << c.what << ": no copy";
-    EXPECT_FALSE(winsim::Exists(In(kFolder, "Layout15.stp"))) << c.what;
+    EXPECT_TRUE(winsim::Exists(kMain));
+    EXPECT_TRUE(winsim::Exists(uninstaller));
+    EXPECT_EQ(winsim::Processes().size(), 1u) << "no copy";
+    EXPECT_FALSE(winsim::Exists(In(kFolder, "Layout15.stp")));
   }
   // Once the document is let go, running the uninstaller again finishes.
-  TearDown();
-  SetUp();
+  Fresh();
   Install();
   winsim::HoldFile(In(kFolder, "Guide1.rtf"), 60000);
   EXPECT_EQ(RunFrom(kWindowsCopy), PartlyRemoved);
@@ -458,24 +455,24 @@ TEST_F(Uninstall, ItsOwnFileThatCannotGoIsReportedAndNoCopyIsLeft) {
       {"the original held when the copy comes", [] {}, Removed, 1},
   };
   for (const Case& c : cases) {
-    TearDown();
-    SetUp();
+    SCOPED_TRACE(c.what);
+    Fresh();
     Install();
     c.arrange();
-    EXPECT_EQ(RunFrom(kWindowsCopy), c.uninstallerCode) << c.what;
+    EXPECT_EQ(RunFrom(kWindowsCopy), c.uninstallerCode);
     if (c.copyCode == -1) {
-      EXPECT_TRUE(Has(LastText(), std::string(kWindowsCopy) + " (")) << c.what << LastText();
-      EXPECT_EQ(winsim::Processes().size(), 1u) << c.what;
+      EXPECT_TRUE(Has(LastText(), std::string(kWindowsCopy) + " (")) << LastText();
+      EXPECT_EQ(winsim::Processes().size(), 1u);
     } else {
       winsim::HoldFile(kWindowsCopy, 60000);
-      EXPECT_EQ(RunCopy(), c.copyCode) << c.what;
+      EXPECT_EQ(RunCopy(), c.copyCode);
       EXPECT_TRUE(Has(copyText_,
                       "The uninstaller\n    C:\\WINDOWS\\uninst1.exe\ncould not be "
                       "removed (in use by another program)"))
           << copyText_;
     }
     std::vector<std::string> temp = winsim::FolderEntries("C:\\TEMP");
-    EXPECT_TRUE(temp.empty()) << c.what << ": " << (temp.empty() ? "" : temp[0]);
+    EXPECT_TRUE(temp.empty()) << (temp.empty() ? "" : temp[0]);
   }
   // A command line of its copy's form that names another file deletes nothing.
   EXPECT_EQ(RunUninstaller("--remove-uninstaller 0 0 C:\\Downloads\\Quil.exe"), 1);
@@ -499,8 +496,7 @@ TEST_F(Uninstall, EveryCallFailingInTurnStillGivesATruthfulAccount) {
   int outcomes[6] = {};
   for (int n = 1; n <= calls; ++n) {
     for (DWORD error : {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}) {
-      TearDown();
-      SetUp();
+      Fresh();
       Install();
       std::vector<std::string> installed = Machine();
       winsim::FailNthCall(n, error);
