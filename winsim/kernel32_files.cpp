@@ -187,32 +187,43 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
   return reinterpret_cast<HANDLE>(h);
 }
 
+namespace {
+
+// The open handle `file` when it was opened with `access`; otherwise null,
+// with the error the system gives.
+OpenFile* HandleWith(HANDLE file, DWORD access) {
+  OpenFile* o = FindHandle(file);
+  if (!o) {
+    M().lastError = ERROR_INVALID_HANDLE;
+  } else if (!(o->access & access)) {
+    M().lastError = ERROR_ACCESS_DENIED;
+    o = nullptr;
+  }
+  return o;
+}
+
+// Writes `n` bytes at `position`, growing the file as a write past its end does.
+void StoreAt(std::string& data, size_t position, LPCVOID buffer, DWORD n) {
+  if (data.size() < position + n) data.resize(position + n);
+  if (n) std::memcpy(&data[position], buffer, n);
+}
+
+}  // namespace
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
   Machine& m = M();
   if (written) *written = 0;
-  OpenFile* o = FindHandle(file);
-  if (!o) {
-    m.lastError = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
-  if (!(o->access & GENERIC_WRITE)) {
-    m.lastError = ERROR_ACCESS_DENIED;
-    return FALSE;
-  }
+  OpenFile* o = HandleWith(file, GENERIC_WRITE);
+  if (!o) return FALSE;
   if (KillPending()) {  // killed mid-write: half of it is on disk
-    std::string& data = m.nodes[o->key].data;
-    DWORD half = toWrite / 2;
-    if (data.size() < o->position + half) data.resize(o->position + half);
-    if (half) std::memcpy(&data[o->position], buffer, half);
+    StoreAt(m.nodes[o->key].data, o->position, buffer, toWrite / 2);
     Die("WriteFile");
   }
   if (ShouldFail("WriteFile")) return FALSE;
   DWORD n = toWrite;
   if (m.shortWriteCountdown > 0 && --m.shortWriteCountdown == 0)
     n = std::min(toWrite, m.shortWriteBytes);
-  std::string& data = m.nodes[o->key].data;
-  if (data.size() < o->position + n) data.resize(o->position + n);
-  if (n) std::memcpy(&data[o->position], buffer, n);
+  StoreAt(m.nodes[o->key].data, o->position, buffer, n);
   o->position += n;
   if (written) *written = n;
   return TRUE;
@@ -221,15 +232,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
   Machine& m = M();
   if (read) *read = 0;
-  OpenFile* o = FindHandle(file);
-  if (!o) {
-    m.lastError = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
-  if (!(o->access & GENERIC_READ)) {
-    m.lastError = ERROR_ACCESS_DENIED;
-    return FALSE;
-  }
+  OpenFile* o = HandleWith(file, GENERIC_READ);
+  if (!o) return FALSE;
   if (ShouldFail("ReadFile")) return FALSE;
   const std::string& data = m.nodes[o->key].data;
   size_t n = o->position < data.size() ? std::min<size_t>(toRead, data.size() - o->position) : 0;
