@@ -24,7 +24,11 @@ case "${1:-}" in
   *) echo "usage: test.sh [--quick]" >&2; exit 2 ;;
 esac
 
-bash "$top/scripts/setup.sh"
+if [ "$quick" = 1 ]; then
+  bash "$top/scripts/setup.sh" --quick
+else
+  bash "$top/scripts/setup.sh"
+fi
 
 quil_build_host "$build/host"
 quil_build_windows win32 "$build/win32" "$build/host"
