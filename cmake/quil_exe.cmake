@@ -30,6 +30,15 @@ function(quil_load_config target)
     VERBATIM)
 endfunction()
 
+# The manifests name the processor each program is built for: Windows (and
+# Wine) refuse to load the common controls for a program whose manifest names
+# another one.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(MANIFEST_ARCH amd64)
+else()
+  set(MANIFEST_ARCH x86)
+endif()
+
 # The programs' libraries (core/, installer/, uninstaller/), for Windows,
 # then the programs Quil.exe carries, its uninstaller among them.
 add_subdirectory(core)
@@ -77,14 +86,6 @@ add_custom_command(OUTPUT ${ICON}
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/make_icon.py ${ICON}
   DEPENDS ${CMAKE_SOURCE_DIR}/tools/make_icon.py)
 
-# The manifest names the processor the program is built for: Windows (and
-# Wine) refuse to load the common controls for a program whose manifest names
-# another one.
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  set(MANIFEST_ARCH amd64)
-else()
-  set(MANIFEST_ARCH x86)
-endif()
 set(MANIFEST ${CMAKE_BINARY_DIR}/quil.manifest)
 configure_file(${RESOURCES}/quil.manifest.in ${MANIFEST} @ONLY)
 
@@ -142,10 +143,11 @@ add_test(NAME quil_exe_resources
           $<TARGET_FILE:Quil> ${PAYLOAD} ${CMAKE_SOURCE_DIR})
 
 # What a program run from a download folder must be: known DLLs alone in its
-# imports, its load configuration, its version record.
+# imports, its load configuration, its version record, the execution level
+# its manifest requests (and each carried program's).
 add_test(NAME quil_exe_program
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/build/program_check.py
-          $<TARGET_FILE:Quil> ${PAYLOAD}/uninst1.exe)
+          $<TARGET_FILE:Quil> ${PAYLOAD})
 
 # The programs the journeys and the benchmarks run beside Quil.exe under
 # Wine: in the test builds (the presets), not in one that only ships.

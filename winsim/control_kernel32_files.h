@@ -31,6 +31,11 @@ void HoldAfterClose(const std::string& path, DWORD ms);
 int OpenHandleCount();  // file, search, LZ and process handles still open
 // The nth WriteFile (1 = the next) writes at most `bytes` and still reports success.
 void ShortWrite(int nth, DWORD bytes);
+// Access the user lacks at a folder and everything below it, the way the
+// system's ACLs refuse a standard user Program Files and the Windows folder:
+// making, writing, moving, deleting or changing the attributes of anything
+// there fails with ERROR_ACCESS_DENIED; reading and entering stay allowed.
+void DenyFolderWrites(const std::string& path);
 
 // Folders the system reports.
 void SetWindowsDirectory(const std::string& path);  // "" makes the call fail

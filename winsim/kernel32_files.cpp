@@ -87,6 +87,23 @@ int OpenHandleCount() {
   for (const auto& h : M().handles) files += h.second.holders.count(M().currentProcess) ? 1 : 0;
   return files + static_cast<int>(M().searches.size()) + OpenProcessHandleCount();
 }
+void DenyFolderWrites(const std::string& path) {
+  std::string full, key;
+  DWORD error;
+  if (ResolvePath(path.c_str(), &full, &key, &error)) M().deniedFolders.push_back(key);
+}
+
+bool WriteDenied(const std::string& key) {
+  for (const std::string& folder : M().deniedFolders) {
+    if (key.compare(0, folder.size(), folder) == 0 &&
+        (key.size() == folder.size() || key[folder.size()] == '\\' || folder.back() == '\\')) {
+      M().lastError = ERROR_ACCESS_DENIED;
+      return true;
+    }
+  }
+  return false;
+}
+
 void ShortWrite(int nth, DWORD bytes) {
   M().shortWriteCountdown = nth;
   M().shortWriteBytes = bytes;
@@ -144,6 +161,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     bool writes = (access & GENERIC_WRITE) || disposition == CREATE_ALWAYS ||
                   disposition == TRUNCATE_EXISTING;
+    if ((writes || (access & DELETE)) && WriteDenied(key)) return INVALID_HANDLE_VALUE;
     if (HeldByOther(n) || !SharingAllows(key, access, share) ||
         (n.running && (writes || !(share & FILE_SHARE_READ)))) {
       m.lastError = ERROR_SHARING_VIOLATION;
@@ -173,6 +191,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
       m.lastError = ERROR_FILE_NOT_FOUND;
       return INVALID_HANDLE_VALUE;
     }
+    if (WriteDenied(key)) return INVALID_HANDLE_VALUE;
     DWORD a = flags & 0xFFFF & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY);
     AddNode(key, full, false, a | FILE_ATTRIBUTE_ARCHIVE);
   }
@@ -294,6 +313,7 @@ BOOL DeleteFileA(LPCSTR name) {
     m.lastError = ERROR_ACCESS_DENIED;
     return FALSE;
   }
+  if (WriteDenied(key)) return FALSE;
   if (HeldByOther(*n) || OpenElsewhere(key)) {
     m.lastError = ERROR_SHARING_VIOLATION;
     return FALSE;
@@ -313,7 +333,7 @@ BOOL MoveFileA(LPCSTR from, LPCSTR to) {
     return FALSE;
   }
   std::string full, key;
-  if (!ResolveNewName(to, &full, &key)) return FALSE;
+  if (!ResolveNewName(to, &full, &key) || WriteDenied(fromKey)) return FALSE;
   if (n->folder || HeldByOther(*n) || OpenElsewhere(fromKey)) {
     m.lastError = n->folder ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION;
     return FALSE;
@@ -330,11 +350,13 @@ BOOL SetFileAttributesA(LPCSTR name, DWORD attributes) {
   Machine& m = M();
   if (ShouldFail("SetFileAttributesA")) return FALSE;
   DWORD error;
-  Node* n = Lookup(name, &error);
+  std::string key;
+  Node* n = Lookup(name, &error, &key);
   if (!n) {
     m.lastError = error;
     return FALSE;
   }
+  if (WriteDenied(key)) return FALSE;
   DWORD keep = n->folder ? FILE_ATTRIBUTE_DIRECTORY : 0;
   DWORD a = attributes & ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY);
   n->attributes = keep | a;

@@ -181,7 +181,7 @@ bool ResolveNewName(const char* path, std::string* full, std::string* key) {
     M().lastError = ERROR_PATH_NOT_FOUND;
     return false;
   }
-  return true;
+  return !WriteDenied(*key);
 }
 
 Node& AddNode(const std::string& key, const std::string& full, bool folder, DWORD attr) {
@@ -338,7 +338,7 @@ BOOL RemoveDirectoryA(LPCSTR name) {
   Machine& m = M();
   if (ShouldFail("RemoveDirectoryA")) return FALSE;
   std::string key, full;
-  if (!LookupFolder(name, &key, &full)) return FALSE;
+  if (!LookupFolder(name, &key, &full) || WriteDenied(key)) return FALSE;
   for (const auto& other : m.nodes) {
     if (other.first != key && ParentKey(other.first) == key) {
       m.lastError = ERROR_DIR_NOT_EMPTY;

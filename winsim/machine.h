@@ -68,6 +68,7 @@ struct Machine {
   std::vector<Rule> rules;
   int faultableCalls = 0;
   std::vector<std::string> failedCalls;  // the names of the calls made to fail
+  std::vector<std::string> deniedFolders;  // keys below which writes are refused
   int shortWriteCountdown = 0;
   DWORD shortWriteBytes = 0;
 };
@@ -101,6 +102,8 @@ Node& AddNode(const std::string& key, const std::string& full, bool folder, DWOR
 // close deletes it.
 void ReleaseFile(uintptr_t handle, int process);
 bool HeldByOther(const Node& n);
+// Whether the user may not write at `key`, setting ERROR_ACCESS_DENIED when so.
+bool WriteDenied(const std::string& key);
 // Names as the system compares them: ASCII letters upper-cased, the second
 // byte of a double-byte character left as it is.
 std::string Upper(std::string s);

@@ -9,16 +9,23 @@ be, read straight from their PE files:
 - its load configuration asks for the libraries its imports need to come
   from the system folder too (DependentLoadFlags);
 - its version record names the maker and the product, and holds none of the
-  words that make Windows' installer detection ask to elevate a program.
+  words that make Windows' installer detection ask to elevate a program;
+- its manifest asks Windows for an execution level, so that it is never a
+  "legacy" program whose writes are redirected into the VirtualStore: the
+  highest rights the user has for Quil.exe and its uninstaller, the rights of
+  whoever starts it for every other program carried and for the manifest
+  installed beside the main program; none asks for uiAccess.
 
-Usage: program_check.py QUIL_EXE UNINST1_EXE
+Usage: program_check.py QUIL_EXE PAYLOAD_FOLDER
 """
 
 import os
 import sys
+import xml.etree.ElementTree as ET
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-sys.path[:0] = [os.path.join(SOURCE, d) for d in ("tools", "tests/e2e")]
+sys.path[:0] = [os.path.join(SOURCE, d) for d in ("tools", "tests/e2e", "resources")]
+import payload  # noqa: E402
 from checks import Checks  # noqa: E402
 from pe import RT_VERSION, Pe, version_strings  # noqa: E402
 
@@ -63,12 +70,51 @@ def check_program(check, path, name, description):
                        "%s's %s (%r) does not say %r" % (name, field, text, word))
 
 
+RT_MANIFEST = 24
+
+
+def check_level(check, text, name, level):
+    """The one execution level a manifest requests, whichever trustInfo
+    namespace it is written in."""
+    try:
+        root = ET.fromstring(text)
+    except ET.ParseError as e:
+        check.fail("%s's manifest is XML: %s" % (name, e))
+        return
+    found = [e.attrib for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+    check.equal(found, [{"level": level, "uiAccess": "false"}],
+                "%s's manifest requests %s, without uiAccess" % (name, level))
+
+
+def check_manifest(check, path, name, level):
+    with open(path, "rb") as f:
+        manifests = Pe(f.read()).resources(RT_MANIFEST)
+    check.equal(sorted(manifests), [1], "%s carries one manifest, id 1" % name)
+    if 1 in manifests:
+        check_level(check, manifests[1][1], name, level)
+
+
 def main(argv):
     if len(argv) != 2:
         sys.exit(__doc__)
+    quil, folder = argv
     check = Checks()
-    check_program(check, argv[0], "Quil.exe", "Quillmark 2003 self-extracting package")
-    check_program(check, argv[1], "uninst1.exe", "Quillmark 2003 removal program")
+    check_program(check, quil, "Quil.exe", "Quillmark 2003 self-extracting package")
+    check_program(check, os.path.join(folder, "uninst1.exe"), "uninst1.exe",
+                  "Quillmark 2003 removal program")
+    check_manifest(check, quil, "Quil.exe", "highestAvailable")
+    programs = 0
+    for row in payload.rows():
+        path = os.path.join(folder, row.name)
+        level = "highestAvailable" if row.folder == "uninstaller" else "asInvoker"
+        if row.name.lower().endswith(".exe"):
+            programs += 1
+            check_manifest(check, path, row.name, level)
+        elif row.name.lower().endswith(".manifest"):
+            with open(path, "rb") as f:
+                check_level(check, f.read(), row.name, level)
+    check.true(programs >= 2, "the carried programs are checked, the main program's and the "
+               "uninstaller's among them: %d" % programs)
     return check.summary()
 
 

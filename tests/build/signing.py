@@ -221,9 +221,9 @@ def main(argv):
         check.true(checked("form_check.py", quil, payload, os.path.join(build, "packed"),
                            os.path.join(build, "quil.rc")),
                    "the signed Quil.exe keeps its form and every resource")
-        check.true(checked("program_check.py", quil, os.path.join(payload, "uninst1.exe")),
-                   "the signed Quil.exe and its uninstaller keep their imports, load "
-                   "configuration and version")
+        check.true(checked("program_check.py", quil, payload),
+                   "the signed Quil.exe and the programs it carries keep their imports, load "
+                   "configuration, version and manifests")
         # Quil.exe checks its own resources first: a signature appended to
         # the file is no damage to them.
         check.true(walks(), "the signed Quil.exe passes its own check and walks the default "

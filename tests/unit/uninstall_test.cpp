@@ -237,6 +237,62 @@ TEST_F(Uninstall, TheNolmaccessLayoutIsFoundInTheSettingsKeyAndRemovedWithItsFol
   EXPECT_EQ(Machine(), before_);
 }
 
+// A standard user under UAC: Program Files, the Windows folder and HKLM
+// refuse their writes, as the system's ACLs do. What they meet, installing
+// and removing again: the refused default folder, then a folder of their
+// own; the per-user fallback; the writes that fail without a word.
+TEST_F(Uninstall, AStandardUserInstallsIntoAFolderOfTheirOwnAndRemovesItAgain) {
+  const std::string own = "C:\\Users\\Ann\\Quillmark";
+  winsim::DenyFolderWrites("C:\\Program Files");
+  winsim::DenyFolderWrites("C:\\WINDOWS");
+  winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
+  before_ = Machine();
+  winsim::QueueBrowse("C:\\Users\\Ann");
+  winsim::Script({winsim::Enter(), winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Enter()});
+  ASSERT_EQ(RunInstaller(nullptr), 0);
+  ASSERT_EQ(winsim::Notices().size(), 1u);
+  EXPECT_EQ(winsim::Notices()[0].caption, "ERROR 16");
+  EXPECT_EQ(winsim::Notices()[0].text, "Could not create the specified folder.");
+  EXPECT_NE(winsim::JournalIndex("launch open Quillmark.exe |  | " + own + " | 3"), -1);
+
+  const char* const kAppPaths = kAppPathsEntry;
+  const struct {
+    const char* what;
+    std::string key, value;  // value "" with key a file's path: that file
+    std::string want;        // "" for absent
+  } rows[] = {
+      {"the probe finds HKLM closed", kSettings, "nolmaccess", "\x01"},
+      {"the install folder lands in the settings key", kSettings, "Path", own},
+      {"the installer's own path", kSettings, "Installed", "C:\\Downloads\\Quil.exe"},
+      {"nothing under the machine key", kMachine, "Path", ""},
+      {"no App Paths entry, silently", kAppPaths, "Path", ""},
+      {"no Uninstall entry, silently", kUninstallEntry, "UninstallString", ""},
+      {"the main program", own + "\\Quillmark.exe", "", "MZ the main program"},
+      {"the uninstaller, in the install folder", own + "\\uninst1.exe", "",
+       "content of uninst1.exe\r\n"},
+      {"no uninstaller in the Windows folder", kWindowsCopy, "", ""},
+      {"the helper program, refused silently", "C:\\WINDOWS\\wmon03.exe", "", ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    if (!r.value.empty()) {
+      EXPECT_EQ(winsim::RegData(r.key, r.value).substr(0, r.want.size()), r.want);
+      EXPECT_EQ(winsim::RegValueExists(r.key, r.value), !r.want.empty());
+    } else {
+      EXPECT_EQ(winsim::FileData(r.key), r.want);
+      EXPECT_EQ(winsim::Exists(r.key), !r.want.empty());
+    }
+  }
+  winsim::ShellLinkFile link;
+  EXPECT_TRUE(winsim::ReadShellLink(kStartMenu + std::string(kLink), &link));
+  EXPECT_EQ(link.target, own + "\\Quillmark.exe");
+
+  winsim::EndProgram((own + "\\Quillmark.exe").c_str());
+  EXPECT_EQ(RunFrom((own + "\\uninst1.exe").c_str()), Removed) << LastText();
+  EXPECT_EQ(RunCopy(), 0) << copyText_;
+  EXPECT_EQ(FirstDifference(before_, Machine()), "");
+}
+
 // Under code page 932 a recorded folder may end in a double-byte character
 // whose second byte is a backslash's (表): installed into and removed exactly,
 // also when the uninstaller stands in it and its copy removes the folder.
