@@ -29,6 +29,12 @@ bool RestrictLibrarySearch() {
   return g_searchRestricted;
 }
 
+HMODULE LoadDelayedLibrary(const char* name, ULONG_PTR info) {
+  HMODULE library = LoadSystemLibrary(name);
+  if (!library) RaiseException(kDelayLoadModuleNotFound, 0, 1, &info);
+  return library;
+}
+
 HMODULE LoadSystemLibrary(const char* name) {
   if (g_searchRestricted) return LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   // Without the restriction the system would still look beside the program

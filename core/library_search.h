@@ -18,6 +18,17 @@ bool RestrictLibrarySearch();
 // folder cannot be named. Libraries the library needs come from there too.
 HMODULE LoadSystemLibrary(const char* name);
 
+// The exception the delay-load helper raises for a library it cannot load
+// (VcppException(ERROR_SEVERITY_ERROR, ERROR_MOD_NOT_FOUND) of delayimp.h).
+const DWORD kDelayLoadModuleNotFound = ERROR_SEVERITY_ERROR | (0x6D << 16) | ERROR_MOD_NOT_FOUND;
+
+// The delay-load hook's load of `name` (installer/delay_load.cpp): the
+// library from the system folder. When it is not there, the helper's own
+// exception is raised, with `info` (the helper's record of the load) as its
+// argument: returning null would have the helper try the plain search, which
+// on a system without the restriction begins beside the program.
+HMODULE LoadDelayedLibrary(const char* name, ULONG_PTR info);
+
 // The entry point `name` of a loaded library as the function type it has, or
 // null when the library does not export it.
 template <typename Fn>

@@ -15,8 +15,19 @@ def main(argv):
     if len(argv) != 2:
         sys.exit(__doc__)
     script, out = argv
+    lines = []
     with open(script) as f:
-        lines = re.findall(r'^(\d+) FILE "([^"]+)"\s*$', f.read(), re.M)
+        for number, line in enumerate(f, 1):
+            # Every line that declares a FILE resource, however it is
+            # written, must be one this reads: a line skipped here would be
+            # a resource the program never checks.
+            if not re.match(r'^\s*\S+\s+"?FILE\b', line):
+                continue
+            found = re.match(r'^(\d+) FILE "([^"]+)"\s*$', line)
+            if not found:
+                sys.exit('resource_digests: %s:%d: not of the form ID FILE "PATH": %r'
+                         % (script, number, line.rstrip("\n")))
+            lines.append(found.groups())
     if not lines:
         sys.exit("resource_digests: %s names no FILE resource" % script)
     rows = []

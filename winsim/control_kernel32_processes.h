@@ -50,6 +50,13 @@ UINT ErrorMode();
 // SetUnhandledExceptionFilter gets a full record and context. Returns the
 // filter's verdict, EXCEPTION_CONTINUE_SEARCH when none is installed.
 LONG RaiseUnhandledException(DWORD code, ULONG_PTR address);
+// What RaiseException raised. Control never comes back from the call: the
+// simulation throws this, as the system unwinds, for the test to catch.
+struct RaisedException {
+  DWORD code;
+  DWORD flags;
+  std::vector<ULONG_PTR> arguments;
+};
 // IsBadReadPtr refuses null and any range that overlaps one marked here.
 void MarkUnreadable(const void* p, size_t bytes);
 

@@ -174,3 +174,6 @@ typedef LONG(WINAPI* LPTOP_LEVEL_EXCEPTION_FILTER)(EXCEPTION_POINTERS*);
 UINT SetErrorMode(UINT mode);
 LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 BOOL IsBadReadPtr(const void* p, UINT_PTR bytes);
+#define EXCEPTION_NONCONTINUABLE 0x1
+#define ERROR_SEVERITY_ERROR 0xC0000000
+void RaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments);

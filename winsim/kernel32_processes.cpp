@@ -147,6 +147,12 @@ LONG RaiseUnhandledException(DWORD code, ULONG_PTR address) {
 
 using namespace winsim;
 
+void RaiseException(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
+  Checkpoint("RaiseException");
+  Note("raise " + std::to_string(code));
+  throw RaisedException{code, flags, std::vector<ULONG_PTR>(arguments, arguments + count)};
+}
+
 DWORD GetLastError(void) {
   Checkpoint("GetLastError");
   return M().lastError;

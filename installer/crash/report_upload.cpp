@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/library_search.h"
 #include "installer/integration/registry.h"
 
 // The report server's host name is a build setting (QUIL_REPORT_HOST in CMake).
@@ -61,10 +62,17 @@ bool UploadCrashReport(char* body) {
   const size_t length = std::strlen(body);
   for (size_t i = 0; i < length; ++i)
     if (body[i] == ' ') body[i] = '+';
+  // WININET is delay-loaded: were it missing, the first call into it would
+  // raise the delay-load helper's exception here, inside the crash filter,
+  // and end the process with the report unsent. Loaded first, its absence
+  // is one more failed attempt, tried again ten minutes later.
+  HMODULE wininet = LoadSystemLibrary("wininet.dll");
+  if (wininet == nullptr) return false;
   // A dial-up prompt must not stand between a crashed installer and the server.
   const LONG previous = SetAutoDial(0);
   const bool accepted = PostReport(body, static_cast<DWORD>(length));
   if (previous != -1 && previous != 0) SetAutoDial(static_cast<DWORD>(previous));
+  FreeLibrary(wininet);
   return accepted;
 }
 

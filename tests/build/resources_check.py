@@ -2,8 +2,10 @@
 """Reads the resources of the built Quil.exe straight from its PE file and
 holds them to the system's own values: the dialog templates (styles, font,
 size, every control's id, class, style, position and text), the icon's two
-images, the manifest, the language of every resource, and the bytes of every
-"FILE" resource against the payload file it carries.
+images, the manifest, the language of every resource, the bytes of every
+"FILE" resource against the payload file it carries, and the record of those
+resources that the program checks itself against (read at the addresses
+that the linker's map beside it gives) against the resources themselves.
 
 The expected values are written here from the system's constants, not read
 from the resource script, so that a wrong flag in the script, a resource
@@ -18,6 +20,7 @@ import re
 import struct
 import sys
 import xml.etree.ElementTree as ET
+import zlib
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path[:0] = [os.path.join(SOURCE, d) for d in ("resources", "tools", "tests/e2e")]
@@ -219,6 +222,31 @@ def check_payload(check, resources, payload):
                        "FILE %d is %s, SZDD-packed" % (rid, name))
 
 
+# ------------------------------------------------ the self-check's record ---
+
+def check_self_record(check, pe, resources, exe):
+    """The record compiled into the program (id, size and CRC-32 of each
+    FILE resource, as installer/self_check.h lays it out) is the program's
+    FILE resources, one for one."""
+    symbols = {}
+    with open(os.path.splitext(exe)[0] + ".map") as f:
+        for line in f:
+            found = re.match(r"^\s+0x([0-9a-fA-F]+)\s+(kResourceDigests|kResourceDigestCount)\s*$",
+                             line)
+            if found:
+                symbols[found.group(2)] = int(found.group(1), 16) - pe.image_base
+    if not check.equal(sorted(symbols), ["kResourceDigestCount", "kResourceDigests"],
+                       "the linker's map places the self-check's record"):
+        return
+    count = struct.unpack_from("<i", pe.data, pe.offset(symbols["kResourceDigestCount"]))[0]
+    at = pe.offset(symbols["kResourceDigests"])
+    record = sorted(struct.unpack_from("<H2xII", pe.data, at + 12 * i) for i in range(count))
+    carried = sorted((rid, len(entries[0][1]), zlib.crc32(entries[0][1]))
+                     for (rtype, rid), entries in resources.items() if rtype == "FILE")
+    check.equal(record, carried, "the self-check's record names every FILE resource once, "
+                "with its size and CRC-32")
+
+
 def main(argv):
     exe, payload, source = argv[1:4]
     with open(exe, "rb") as f:
@@ -231,6 +259,7 @@ def main(argv):
     check_icon(check, resources)
     check_manifest(check, resources, machine)
     check_payload(check, resources, payload)
+    check_self_record(check, pe, resources, exe)
     check_dialog_controls(check, resources, source)
     for (rtype, name), entries in sorted(resources.items(), key=str):
         check.equal([lang for lang, _ in entries], [LANG_EN_US],

@@ -19,6 +19,19 @@ const std::set<std::string> kRefusals = {"ERROR 11", "ERROR 12", "ERROR 13", "ER
 
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
+// Whether the text's last character is a backslash, walked here character by
+// character with the code page's own lead bytes, apart from the helpers the
+// validator uses.
+bool EndsInBackslashCharacter(const char* text) {
+  bool backslash = false;
+  for (size_t i = 0; text[i] != '\0';) {
+    bool pair = IsDBCSLeadByte(static_cast<BYTE>(text[i])) && text[i + 1] != '\0';
+    backslash = !pair && text[i] == '\\';
+    i += pair ? 2 : 1;
+  }
+  return backslash;
+}
+
 void ValidateDirectly(const std::string& text) {
   char folder[kPathSize];
   std::memset(folder, 0, sizeof folder);
@@ -29,7 +42,8 @@ void ValidateDirectly(const std::string& text) {
     Require(winsim::Notices().empty(), "an accepted folder shows nothing");
     Require(IsLetter(folder[0]) && folder[1] == ':' && (folder[2] == '\\' || folder[2] == '\0'),
             "an accepted folder has the drive form");
-    Require(len > 0 && !EndsWithBackslash(folder), "an accepted folder has no trailing backslash");
+    Require(len > 0 && !EndsInBackslashCharacter(folder),
+            "an accepted folder has no trailing backslash");
     Require(len + 13 + 20 <= MAX_PATH, "an accepted folder leaves room for the program's path");
     Require(winsim::IsFolder(folder), "an accepted folder exists");
     Require(winsim::IsFolder(winsim::CurrentDirectory()), "the current directory is a folder");

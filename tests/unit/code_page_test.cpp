@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/path.h"
+#include "core/system_folders.h"
 #include "fixture.h"
 #include "installer/integration/integration.h"
 #include "installer/integration/registry.h"
@@ -31,7 +32,7 @@ TEST_F(CodePage, TheTextHelpersSeeCharactersAndSingleBytePagesStayByteWise) {
   struct Case {
     UINT codePage;
     std::string joined;      // PathJoin(一覧表, "Quillmark")
-    std::string dropped;     // DropTrailingBackslash(一覧表)
+    std::string dropped;     // DropTrailingBackslash(一覧表), and the Windows folder 一覧表
     bool sameTrailCase;      // SameText of two characters whose second bytes are 's' and 'S'
 
   } cases[] = {
@@ -50,10 +51,14 @@ TEST_F(CodePage, TheTextHelpersSeeCharactersAndSingleBytePagesStayByteWise) {
     EXPECT_EQ(SameText("\x83\x73", "\x83\x53"), c.sameTrailCase) << c.codePage;
     EXPECT_TRUE(SameText(("c:\\a\\" + kHyou).c_str(), ("C:\\A\\" + kHyou).c_str()));
     EXPECT_EQ(LastBackslash(kList.c_str()), kList.c_str() + (c.codePage == 932 ? 12 : 18));
+    winsim::SetWindowsDirectory(kList);
+    ASSERT_TRUE(FetchWindowsDirectory(out));
+    EXPECT_EQ(out, c.dropped) << c.codePage;
+    // A lead byte at the very end is a character of its own, and the walk
+    // stops at the terminator after it.
+    EXPECT_TRUE(EndsWithBackslash("C:\\a\\"));
+    EXPECT_FALSE(EndsWithBackslash("C:\\a\x95"));
   }
-  // A lead byte at the very end is a character of its own.
-  EXPECT_TRUE(EndsWithBackslash("C:\\a\\"));
-  EXPECT_FALSE(EndsWithBackslash("C:\\a\x95"));
 }
 
 TEST_F(CodePage, TheValidatorKeepsAFolderEndingInTrailByteFiveC) {

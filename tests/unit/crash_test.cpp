@@ -224,6 +224,18 @@ TEST_F(CrashReport, RefusedDeliveriesAreRetriedTenMinutesApartWithTheSameReport)
   }
 }
 
+// WININET is loaded at the start of each attempt: without it the attempt
+// fails as any refusal does, and the next one, ten minutes on, delivers.
+TEST_F(CrashReport, AnAttemptWithoutItsInternetLibraryFailsAndTheNextDelivers) {
+  winsim::FailCall("LoadLibraryExA", 1, ERROR_MOD_NOT_FOUND);
+  winsim::RaiseUnhandledException(kAccessViolation, 0x00ABCDEF);
+  EXPECT_EQ(winsim::Pauses(), std::vector<DWORD>{kTenMinutes});
+  EXPECT_EQ(Bodies(), std::vector<std::string>{Sent("EXCEPTION_ACCESS_VIOLATION", "00ABCDEF")});
+  EXPECT_EQ(winsim::FailedCalls(), std::vector<std::string>{"LoadLibraryExA"});
+  EXPECT_EQ(winsim::LibraryReferences("WININET.DLL"), 0);
+  EXPECT_FALSE(winsim::RegKeyExists(kReportKey));
+}
+
 TEST_F(CrashReport, OnlyTheTwoBytesOKAcceptTheReport) {
   struct Case {
     std::string reply;

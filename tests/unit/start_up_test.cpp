@@ -70,6 +70,32 @@ TEST_F(LibrarySearch, WithoutASystemFolderToNameNothingIsLoaded) {
   EXPECT_EQ(LoadSystemLibrary("nosuch.dll"), nullptr);
 }
 
+// The delay-load hook: each library the program delay-loads comes from the
+// system folder; one that is not there raises the helper's own exception
+// with the helper's record, never a null that sends the helper searching.
+TEST_F(LibrarySearch, ADelayLoadedLibraryComesFromTheSystemFolderOrRaises) {
+  const ULONG_PTR info = 0x5A5A;
+  for (const char* name : {"comctl32.dll", "lz32.dll", "version.dll", "wininet.dll"}) {
+    for (bool present : {true, false}) {
+      SCOPED_TRACE(std::string(name) + (present ? " present" : " missing"));
+      Fresh();
+      RestrictLibrarySearch();
+      if (!present) winsim::RemoveLibrary(name);
+      try {
+        HMODULE library = LoadDelayedLibrary(name, info);
+        EXPECT_TRUE(present && library != nullptr);
+        if (library) FreeLibrary(library);
+      } catch (const winsim::RaisedException& raised) {
+        EXPECT_FALSE(present);
+        EXPECT_EQ(raised.code, 0xC06D007Eu);
+        EXPECT_EQ(raised.arguments, std::vector<ULONG_PTR>{info});
+      }
+      ASSERT_EQ(winsim::LibraryLoads().size(), 1u);
+      EXPECT_EQ(winsim::LibraryLoads()[0].flags, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+    }
+  }
+}
+
 TEST_F(LibrarySearch, ComesBeforeEverythingElseInBothPrograms) {
   EXPECT_EQ(RunQuil(nullptr, nullptr, 0), 0);
   EXPECT_EQ(winsim::JournalIndex("library search system32"), 0);
