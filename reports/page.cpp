@@ -20,7 +20,7 @@ const char kStyle[] = R"(body{font:14px/1.4 sans-serif;margin:1.5em 2em;color:#2
 h1{font-size:1.5em;margin:0 0 .3em}h2{font-size:1.15em;margin:1.4em 0 .4em}
 table{border-collapse:collapse;margin:.3em 0}th,td{border:1px solid #ccc;padding:.25em .55em;text-align:left;vertical-align:top}
 th{background:#eef1f5}td.count{text-align:right;font-weight:bold}
-code{font-family:monospace;word-break:break-all}.note{color:#555;max-width:60em}
+code{font-family:monospace;word-break:break-all}td.address code{white-space:nowrap}.note{color:#555;max-width:60em}
 .rule-candidate{color:#8a4b00}.rule-preferred-base{color:#1a5e20}.rule-not-placed{color:#777}
 svg{border:1px solid #ddd;background:#fafbfc}svg .bar{fill:#4a78b5}svg text{font:11px sans-serif;fill:#444}
 svg .axis{stroke:#999}dt{font-weight:bold;margin-top:.4em}
@@ -39,9 +39,13 @@ std::string BuildText(unsigned build) {
 }
 
 std::string RuleClass(NameRule rule) {
-  std::string label = RuleLabel(rule);
-  std::replace(label.begin(), label.end(), ' ', '-');
-  return "rule-" + label;
+  switch (rule) {
+    case NameRule::kPreferredBase: return "rule-preferred-base";
+    case NameRule::kLow16Candidate: return "rule-candidate";
+    case NameRule::kNoMap:
+    case NameRule::kOutsideCode: break;
+  }
+  return "rule-not-placed";
 }
 
 std::string FunctionText(const AddressName& name) {
@@ -99,10 +103,10 @@ std::string NamingCells(const PageContext& c, unsigned build, uint32_t address) 
 
 const char kRules[] =
     "<h2>How addresses are named</h2><dl class=\"note\">"
-    "<dt>preferred base</dt><dd>The address less Quil.exe's preferred base (0x00400000) falls in "
-    "its code: exact if it ran there, as it does under Wine. Windows loads it elsewhere (ASLR), "
-    "and then this reading is wrong, but the next one agrees with it.</dd>"
-    "<dt>candidate</dt><dd>Windows loads Quil.exe at a random base aligned to 64 KiB, so an "
+    "<dt>candidate, exact at the preferred base</dt><dd>The address less Quil.exe's preferred "
+    "base (0x00400000) falls in its code: exact if it ran there, as it does under Wine; where "
+    "Windows chose another base, the low 16 bits name the same place.</dd>"
+    "<dt>candidate, low 16 bits</dt><dd>Windows loads Quil.exe at a random base aligned to 64 KiB, so an "
     "address's low 16 bits are its offset in the image; Quil.exe's code lies within its first "
     "64 KiB, so those bits name one place in it, if the fault was in Quil.exe at all. The address "
     "alone cannot say it was not in a system library.</dd>"

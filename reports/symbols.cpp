@@ -161,8 +161,8 @@ AddressName NameAddress(const std::map<unsigned, SymbolMap>& maps, unsigned buil
 
 const char* RuleLabel(NameRule rule) {
   switch (rule) {
-    case NameRule::kPreferredBase: return "preferred base";
-    case NameRule::kLow16Candidate: return "candidate";
+    case NameRule::kPreferredBase: return "candidate, exact at the preferred base";
+    case NameRule::kLow16Candidate: return "candidate, low 16 bits";
     case NameRule::kNoMap:
     case NameRule::kOutsideCode: break;
   }

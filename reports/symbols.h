@@ -61,7 +61,8 @@ AddressName NameAddress(const std::map<unsigned, SymbolMap>& maps, unsigned buil
 // What the rule means, in a sentence for the page.
 std::string RuleText(NameRule rule, unsigned build, uint32_t address,
                      const std::map<unsigned, SymbolMap>& maps);
-// A short label: "preferred base", "candidate", "not placed".
+// A short label: "candidate, exact at the preferred base", "candidate, low
+// 16 bits", "not placed".
 const char* RuleLabel(NameRule rule);
 
 }  // namespace reports
