@@ -150,8 +150,9 @@ void GroupsPage(const PageContext& c, httplib::Response& res) {
             "</td><td class=\"build\">" + BuildText(g.build) +
             "</td><td class=\"exception\"><a href=\"" + Html(GroupLink(g)) + "\">" +
             Html(g.exception) + "</a></td><td class=\"address\"><code>" + Hex8(g.address) +
-            "</code></td>" + NamingCells(c, g.build, g.address) + "<td>" +
-            Html(PageTime(g.firstMs)) + "</td><td>" + Html(PageTime(g.lastMs)) + "</td></tr>\n";
+            "</code></td>" + NamingCells(c, g.build, g.address) + "<td class=\"first-seen\">" +
+            Html(PageTime(g.firstMs)) + "</td><td class=\"last-seen\">" +
+            Html(PageTime(g.lastMs)) + "</td></tr>\n";
   if (groups.empty()) body += "<tr><td colspan=\"8\">No reports yet.</td></tr>\n";
   body += "</tbody></table>\n";
   body += kRules;
