@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -227,6 +228,10 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
   std::string address =
       getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? NumericAddress(peer)
                                                                           : "";
+  // Replies go out in more than one write; without this, each waits for
+  // the peer's delayed acknowledgement of the one before.
+  int yes = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t& fromAddress = perAddress_[address];

@@ -35,13 +35,13 @@ namespace reports {
 struct Limits {
   size_t workers = 64;
   size_t maxConnections = 256;
-  size_t maxPerAddress = 16;
+  size_t maxPerAddress = 64;
   size_t maxRequestBytes = 16 * 1024;
   std::chrono::milliseconds readTimeout{5000};
   std::chrono::milliseconds requestDeadline{10000};
   std::chrono::milliseconds writeTimeout{5000};
   std::chrono::milliseconds keepAliveIdle{5000};
-  size_t keepAliveRequests = 100;
+  size_t keepAliveRequests = 1000;
 };
 
 class BoundedServer : public httplib::Server {

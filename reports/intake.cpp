@@ -53,7 +53,7 @@ Limits IntakeLimits() {
   Limits limits;
   limits.workers = 128;
   limits.maxConnections = 512;
-  limits.maxPerAddress = 16;
+  limits.maxPerAddress = 64;
   limits.maxRequestBytes = 16 * 1024;  // request line and headers, and the 4 KiB body
   return limits;
 }
