@@ -127,6 +127,38 @@ add_custom_command(TARGET Quil POST_BUILD
   WORKING_DIRECTORY $<TARGET_FILE_DIR:Quil>
   VERBATIM)
 
+# The symbol map that quil-reports names crash addresses with
+# (symbols/quil-NNN.map, keyed by the build number that the crash report
+# carries, read from the one place that sets it). Quil.exe is linked with -s
+# and stays as it is: the same objects, libraries and options are linked
+# again without -s, and tools/symbol_map.py holds that link's code to
+# Quil.exe's, byte for byte, before it lists its functions.
+set(BUILD_NUMBER_SOURCE ${CMAKE_SOURCE_DIR}/installer/crash/crash_filter.cpp)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BUILD_NUMBER_SOURCE})
+file(STRINGS ${BUILD_NUMBER_SOURCE} build_line REGEX "^const unsigned kBuildNumber = [0-9]+;")
+if(NOT build_line MATCHES "kBuildNumber = ([0-9]+)")
+  message(FATAL_ERROR "${BUILD_NUMBER_SOURCE} sets no kBuildNumber")
+endif()
+set(QUIL_BUILD_NUMBER ${CMAKE_MATCH_1})
+string(LENGTH "${QUIL_BUILD_NUMBER}" digits)
+set(padded "00${QUIL_BUILD_NUMBER}")
+math(EXPR skip "${digits} - 1")
+string(SUBSTRING "${padded}" ${skip} -1 padded)
+set(SYMBOL_MAP ${CMAKE_BINARY_DIR}/symbols/quil-${padded}.map)
+get_target_property(link_options Quil LINK_OPTIONS)
+list(REMOVE_ITEM link_options -s)
+list(FILTER link_options EXCLUDE REGEX "-Map=")
+get_target_property(link_libraries Quil LINK_LIBRARIES)
+add_executable(QuilSymbols WIN32 $<TARGET_OBJECTS:Quil>)
+set_target_properties(QuilSymbols PROPERTIES OUTPUT_NAME Quil-unstripped
+                      LINK_OPTIONS "${link_options}" LINK_LIBRARIES "${link_libraries}")
+add_dependencies(QuilSymbols Quil)
+add_custom_command(TARGET QuilSymbols POST_BUILD
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/symbol_map.py --nm ${CMAKE_NM}
+          --program $<TARGET_FILE:Quil> --unstripped $<TARGET_FILE:QuilSymbols>
+          --build ${QUIL_BUILD_NUMBER} --out ${SYMBOL_MAP}
+  VERBATIM)
+
 enable_testing()
 # The form check holds the real program to its 32-bit form; the x86-64 build
 # only stands in for it where 32-bit Wine cannot run.

@@ -16,7 +16,7 @@ source "$top/scripts/lib.sh"
 build="${QUIL_BUILD:-$top/build}/fuzz"
 which="${1:-all}"
 seconds="${2:-10}"
-targets=(version_reader registry_values folder_names agreement_text packer)
+targets=(version_reader registry_values folder_names agreement_text packer report_body)
 
 if [ "$which" != all ]; then
   case " ${targets[*]} " in

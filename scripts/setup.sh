@@ -27,8 +27,9 @@ esac
 pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompress
       g++-mingw-w64-i686 binutils-mingw-w64-i686 python3
       clang libclang-rt-14-dev
-      # The report service: its store and its HTTP server.
-      libsqlite3-dev libcpp-httplib-dev)
+      # The report service: its store and its HTTP server, whose build
+      # settings pkg-config gives.
+      libsqlite3-dev libcpp-httplib-dev pkgconf)
 
 # What the whole test command and the main job add.
 full_pkgs=(

@@ -3,8 +3,9 @@
 # (the host build first: the Windows build packs its payload with the
 # host-built packer), runs the unit tests (under AddressSanitizer and
 # UndefinedBehaviorSanitizer) and the fuzz targets, checks Quil.exe's form
-# and that two builds of it are the same bytes, walks the installer's
-# journeys under Wine, and signs a build and checks it.
+# and that two builds of it are the same bytes, reads the report service's
+# page in a browser, walks the installer's journeys under Wine, and signs a
+# build and checks it.
 #
 #   bash scripts/test.sh           everything
 #   bash scripts/test.sh --quick   the builds, the unit tests, the fuzz
@@ -52,6 +53,12 @@ fi
 # Two builds of the 32-bit Quil.exe from nothing, at different paths and
 # times, give the same bytes.
 bash "$top/tests/build/reproducible.sh" "$build/host/tools/szdd/szdd" "$build/reproducible"
+
+# The report service's page in headless Chromium, fed reports as Quil.exe
+# posts them; its screenshots go beside the journeys'.
+python3 "$top/tests/reports/page_check.py" --program "$build/host/reports/quil-reports" \
+        --symbols "$build/win32/symbols" --shots "$build/e2e/shots/report-page" \
+        --work "$build/report-page"
 
 # The journeys under Wine, on the 32-bit Quil.exe. Where this kernel cannot
 # run 32-bit programs they run in virtual machines (tests/e2e/vm/vm.py says

@@ -1,22 +1,18 @@
 #!/usr/bin/env python3
-"""A small report server for Quil.exe's crash reports.
+"""The crash journeys' test double of a report server, for what quil-reports
+never does: refuse a report on purpose. It keeps every request it receives
+as one JSON line in a file (time, client, method, path, headers, body) and
+answers what it is told to, so that a journey sees what a crashed Quil.exe
+does when the server says "busy" or anything but "OK".
 
-A crashed installer posts its report, form-encoded, to /sreport.asp on port
-80 of the report server (the build setting QUIL_REPORT_HOST), and tries again
-every ten minutes until the reply body is exactly "OK". This server takes
-those posts, keeps every request it receives as one JSON line in a file
-(time, client, method, path, headers, body), and answers what it is told to.
-
-    report_server.py --reports reports.jsonl                 answers "OK"
-    report_server.py --reports r.jsonl --reply "busy"        refuses every report
-    report_server.py --reports r.jsonl --reply-file answer   answers the file's
+    report_double.py --reports r.jsonl --reply "busy"        refuses every report
+    report_double.py --reports r.jsonl --reply-file answer   answers the file's
                                                              content, read anew
                                                              for each request
 
-Options: --port (80), --bind (127.0.0.1; 0.0.0.0 to take reports from other
-machines), --status (the HTTP status of the answer, 200). It prints
-"listening on ADDRESS:PORT" once it takes requests. Python's standard library
-only.
+Options: --port (80), --bind (127.0.0.1), --status (the HTTP status of the
+answer, 200). It prints "listening on ADDRESS:PORT" once it takes requests.
+Python's standard library only. The real service is quil-reports (reports/).
 """
 
 import argparse
@@ -111,7 +107,7 @@ class ReportServer(http.server.ThreadingHTTPServer):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description="Takes and keeps Quil.exe's crash reports.")
+    parser = argparse.ArgumentParser(description="A report server that answers as it is told.")
     parser.add_argument("--reports", required=True, help="file the requests are appended to")
     parser.add_argument("--port", type=int, default=80)
     parser.add_argument("--bind", default="127.0.0.1")

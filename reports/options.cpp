@@ -1,0 +1,107 @@
+#include "reports/options.h"
+
+#include <arpa/inet.h>
+
+#include <fstream>
+
+namespace reports {
+
+const char kUsage[] =
+    "usage: quil-reports --db FILE --listen ADDR:PORT [--page ADDR:PORT] [--symbols DIR]\n"
+    "                    [--page-token TOKEN | --page-token-file FILE]\n"
+    "  --listen   the public intake of crash reports (port 80 in production)\n"
+    "  --page     the maker's page and export (default 127.0.0.1:8080); a non-loopback\n"
+    "             address needs a page token\n"
+    "  --symbols  the folder of the builds' symbol maps (quil-NNN.map)\n";
+
+bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
+  std::string host, port;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find("]:");
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+    in6_addr v6;
+    if (inet_pton(AF_INET6, host.c_str(), &v6) != 1) return false;
+  } else {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    in_addr v4;
+    if (inet_pton(AF_INET, host.c_str(), &v4) != 1) return false;
+  }
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const int number = std::stoi(port);
+  if (number < 1 || number > 65535) return false;
+  endpoint->host = host;
+  endpoint->port = number;
+  return true;
+}
+
+bool IsLoopback(const std::string& host) {
+  in_addr v4;
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6;
+  return inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error) {
+  std::string tokenFile;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& name = args[i];
+    if (i + 1 >= args.size()) {
+      *error = name + ": needs a value";
+      return false;
+    }
+    const std::string& value = args[++i];
+    if (name == "--db") {
+      options->db = value;
+    } else if (name == "--listen" || name == "--page") {
+      if (!ParseEndpoint(value, name == "--listen" ? &options->listen : &options->page)) {
+        *error = name + " " + value + ": not ADDR:PORT with a numeric address ([ADDR]:PORT for IPv6)";
+        return false;
+      }
+    } else if (name == "--symbols") {
+      options->symbols = value;
+    } else if (name == "--page-token") {
+      options->pageToken = value;
+    } else if (name == "--page-token-file") {
+      tokenFile = value;
+    } else {
+      *error = name + ": not an option";
+      return false;
+    }
+  }
+  if (!tokenFile.empty()) {
+    std::ifstream in(tokenFile);
+    if (!in || !std::getline(in, options->pageToken)) {
+      *error = "--page-token-file " + tokenFile + ": cannot be read";
+      return false;
+    }
+  }
+  if (options->db.empty() || options->listen.port == 0) {
+    *error = "--db and --listen are needed";
+    return false;
+  }
+  // The token travels in a cookie: letters, digits and -._~ only, and long
+  // enough not to be guessed.
+  if (!options->pageToken.empty() &&
+      (options->pageToken.size() < 16 ||
+       options->pageToken.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789-._~") != std::string::npos)) {
+    *error = "the page token must be at least 16 letters, digits or -._~";
+    return false;
+  }
+  if (options->pageToken.empty() && !IsLoopback(options->page.host)) {
+    *error = "--page " + options->page.host + ":" + std::to_string(options->page.port) +
+             " is not a loopback address: anyone who reaches it would read every report. "
+             "Give --page-token TOKEN (or --page-token-file FILE), and every page and export "
+             "will ask for it, or keep the page on 127.0.0.1";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace reports

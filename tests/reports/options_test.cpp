@@ -1,0 +1,47 @@
+// The command line: which listeners may start, and with what.
+#include "reports/options.h"
+
+#include <gtest/gtest.h>
+
+namespace reports {
+namespace {
+
+TEST(Options, APageOffLoopbackNeedsAToken) {
+  const std::string token = "0123456789abcdef-token";
+  const struct {
+    const char* why;
+    std::vector<std::string> args;
+    bool accepted;
+    const char* page;  // the page's host when accepted
+  } cases[] = {
+      {"the page on loopback by default", {"--db", "r.db", "--listen", "0.0.0.0:80"}, true, "127.0.0.1"},
+      {"any address of 127/8", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "127.1.2.3:9"}, true, "127.1.2.3"},
+      {"IPv6 loopback", {"--db", "r.db", "--listen", "[::]:80", "--page", "[::1]:8080"}, true, "::1"},
+      {"all addresses without a token", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "0.0.0.0:8080"}, false, ""},
+      {"a public address without a token", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "192.0.2.7:8080"}, false, ""},
+      {"IPv6 any without a token", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "[::]:8080"}, false, ""},
+      {"all addresses with a token", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "0.0.0.0:8080", "--page-token", token}, true, "0.0.0.0"},
+      {"a short token", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "0.0.0.0:8080", "--page-token", "short"}, false, ""},
+      {"a token that would break its cookie", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page-token", token + ";x=1"}, false, ""},
+      {"a host name, not an address", {"--db", "r.db", "--listen", "localhost:80"}, false, ""},
+      {"port 0", {"--db", "r.db", "--listen", "127.0.0.1:0"}, false, ""},
+      {"port 65536", {"--db", "r.db", "--listen", "127.0.0.1:65536"}, false, ""},
+      {"no intake", {"--db", "r.db"}, false, ""},
+      {"no database", {"--listen", "0.0.0.0:80"}, false, ""},
+      {"an unknown option", {"--db", "r.db", "--listen", "0.0.0.0:80", "--verbose", "1"}, false, ""},
+      {"an option without its value", {"--db", "r.db", "--listen"}, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    Options options;
+    std::string error;
+    EXPECT_EQ(ParseOptions(c.args, &options, &error), c.accepted) << error;
+    EXPECT_EQ(error.empty(), c.accepted);
+    if (c.accepted) {
+      EXPECT_EQ(options.page.host, c.page);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace reports
