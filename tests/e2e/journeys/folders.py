@@ -139,7 +139,7 @@ def change_folder_journey(s, check):
 # Under code page 932 the second byte of 表 is 0x5C, a backslash's: a path
 # ending in it must keep its last character.
 
-@journey("cp932-change-folder", in_guest=False)
+@journey("cp932-change-folder")
 @session_options(lambda wine: dict(locale=JAPANESE_CODE_PAGE))
 def cp932_change_folder_journey(s, check):
     install_into_chosen(s, check, "C:\\Daihon 一覧表")
