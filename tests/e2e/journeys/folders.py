@@ -3,8 +3,8 @@
 is a backslash's."""
 
 import os
-import time
 
+from checks import JourneyError, log
 from journeys.runner import journey, session_options
 from journeys.shortcuts import check_link, shell_folders
 from journeys.uninstall import removed_whole, uninstall_command
@@ -14,6 +14,7 @@ from journeys.walks import (app_paths_key, check_main_program_up, close_main_pro
 
 
 BROWSER_TREE = 14145  # the browser's tree of folders (shell32's own id)
+MY_COMPUTER = "My Computer"  # Wine's own name, in English in these journeys
 
 
 def is_folder_browser(w):
@@ -23,29 +24,85 @@ def is_folder_browser(w):
     return w.exe == "quil.exe" and tree is not None and tree["class"] == "SysTreeView32"
 
 
+def tree_key(s, browser, key, what, reached):
+    """Types `key` (if any) into the browser's tree, then waits until the
+    tree's state (Window.tree) satisfies `reached`; that state. A key reaches
+    the tree through X and Wine's queue, and opening a folder fills the tree
+    with its folders: on an emulated machine that shares its cores either can
+    take seconds, and the next key must find the tree where this one left
+    it."""
+    if key:
+        s.key(browser, key)
+    seen = [None]
+
+    def there(w):
+        if w.hwnd != browser.hwnd:
+            return False
+        seen[0] = w.tree(BROWSER_TREE)
+        return seen[0] is not None and reached(seen[0])
+    try:
+        s.wait_for(there, what, ready=False)
+    except JourneyError as e:
+        raise JourneyError("%s; the tree showed %s" % (e, seen[0]))
+    log("the tree: %s" % what)
+    return seen[0]
+
+
+def tree_down_to(s, browser, tree, name):
+    """From the selected folder, opened (`tree`), Down to its folder `name`
+    (no folder before it opened): one key an item, each awaited. Not by its
+    first letter: the tree joins letters typed within half a second into one
+    word to look for, so what a letter selects would hang on the time between
+    keys."""
+    parent, children = tree["selected"], tree["children"]
+    if name not in children:
+        raise JourneyError("%s holds no %s in the tree: %s" % (parent, name, children))
+    for child in children[:children.index(name) + 1]:
+        tree = tree_key(s, browser, "Down", child + " selected",
+                        lambda t: t["selected"] == child)
+    return tree
+
+
+def tree_open(s, browser, name, inside=None):
+    """Right on the selected folder `name`: waits for it to be expanded with
+    its folders in the tree (`inside` among them, if given)."""
+    return tree_key(s, browser, "Right", name + " opened",
+                    lambda t: t["selected"] == name and t["expanded"] and t["children"]
+                    and (inside is None or inside in t["children"]))
+
+
 def browse_to(s, check, loc, folder):
-    """"Change..." on the location dialog, then the tree: My Computer, C:,
-    then each of `folder`'s names by its first letter (folders of distinct
-    first letters), and a click on OK (Enter in Wine's tree does not press
-    it). The tree fills an opened folder a moment after it opens, so typing
-    waits for that."""
+    """"Change..." on the location dialog, then the tree with the keys: My
+    Computer, C:, then each of `folder`'s names, each opened with Right, and
+    a click on OK (Enter in Wine's tree does not press it). Every key waits
+    for the selection it makes, and every folder opened for its folders to be
+    in the tree, before the next one. The location dialog as it is once it
+    shows another folder than before."""
+    before = loc.text(1000)
     loc = s.focus_to(loc, 1002, "Change...")
     s.key(loc, "space")
     browser = s.wait_for(is_folder_browser, "the folder browser")
     browser = s.focus_to(browser, BROWSER_TREE, "the tree of folders")
-    s.key(browser, "m", "Right")
-    time.sleep(1)
-    s.key(browser, "Down", "Right")
     names = [n for n in folder.split("\\")[1:] if n]
-    for i, name in enumerate(names):
-        time.sleep(1)
-        s.key(browser, name[0].lower())
-        if i + 1 < len(names):
-            s.key(browser, "Right")
+    # The tree opens on the desktop, selected and opened.
+    tree = tree_key(s, browser, None, "the desktop's folders",
+                    lambda t: t["expanded"] and MY_COMPUTER in t["children"])
+    tree_down_to(s, browser, tree, MY_COMPUTER)
+    tree = tree_open(s, browser, MY_COMPUTER)
+    drive = next((d for d in tree["children"] if d.endswith("(C:)")), None)
+    if drive is None:
+        raise JourneyError("My Computer holds no C: drive: %s" % tree["children"])
+    tree_down_to(s, browser, tree, drive)
+    parent = drive
+    for name in names:
+        tree = tree_open(s, browser, parent, name)
+        tree_down_to(s, browser, tree, name)
+        parent = name
     s.shot("browser")
     s.click(browser, 1)
     s.wait_gone(browser, "the folder browser")
-    return s.refresh(loc)
+    return s.wait_for(lambda w: w.hwnd == loc.hwnd and w.text(1000) != before,
+                      "the location dialog showing the folder chosen", ready=False)
 
 
 def install_into_chosen(s, check, chosen):
@@ -82,7 +139,7 @@ def change_folder_journey(s, check):
 # Under code page 932 the second byte of 表 is 0x5C, a backslash's: a path
 # ending in it must keep its last character.
 
-@journey("cp932-change-folder", in_guest=False)
+@journey("cp932-change-folder")
 @session_options(lambda wine: dict(locale=JAPANESE_CODE_PAGE))
 def cp932_change_folder_journey(s, check):
     install_into_chosen(s, check, "C:\\Daihon 一覧表")

@@ -1,7 +1,8 @@
 """The installer's end-to-end journeys under Wine: the registry of journeys,
 and the command line (python3 tests/e2e/journeys COMMAND):
 
-    journeys list                      names, those left to native runs marked
+    journeys list [--guest] [--part K/N]
+                                       names, those left to native runs marked
     journeys run NAME... [options]     runs journeys; exit 0 when all pass
     journeys prepare [options]         chooses the Wine and makes the template prefix
     journeys walk [options]            the default install, with screenshots
@@ -15,6 +16,7 @@ of its area (AREAS).
 import argparse
 import importlib
 import os
+import re
 import signal
 import sys
 import time
@@ -31,15 +33,34 @@ AREAS = ("install", "replacement", "drives", "crash", "shortcuts", "backdrop", "
 JOURNEYS = {}
 
 
-def journey(name, in_guest=True):
+def journey(name, in_guest=True, weight=1):
     """Registers a journey. `in_guest=False`: a further point of the matrix
     (a screen size, a locale, the 64-bit prefix) that runs where the kernel
     runs the journeys itself, and is left out in the virtual machine, where
-    each costs a minute or more (README, "Which journeys run where")."""
+    each costs a minute or more (README, "Which journeys run where").
+    `weight`: its time in the virtual machine, in ordinary journeys (the one
+    that boots the 64-bit prefix takes three), by which `share` deals the
+    journeys out to the guests."""
     def register(fn):
-        JOURNEYS[name] = (fn, in_guest)
+        JOURNEYS[name] = (fn, in_guest, weight)
         return fn
     return register
+
+
+def share(weights, part, parts):
+    """The names of share `part` (1 to `parts`) of the journeys `weights`
+    ((name, weight) in the order they run): each, the heaviest first, goes
+    to the share with the least weight so far. The shares' weights then
+    differ by the heaviest journey's at most, wherever a journey is added, so
+    that guests that run them side by side end at about the same time."""
+    loads = [0] * parts
+    mine = set()
+    for name, weight in sorted(weights, key=lambda nw: -nw[1]):
+        lightest = loads.index(min(loads))
+        loads[lightest] += weight
+        if lightest == part - 1:
+            mine.add(name)
+    return [name for name, _ in weights if name in mine]
 
 
 def session_options(make):
@@ -66,7 +87,7 @@ def check_program_that_ran(s, check):
 
 
 def run_journey(name, wine, work):
-    fn, _ = JOURNEYS[name]
+    fn = JOURNEYS[name][0]
     options = getattr(fn, "session_options", lambda _: {})(wine)
     wine = options.pop("wine", wine)
     log("=== journey %s: %s" % (name, wine.describe()))
@@ -102,6 +123,13 @@ def interactive(wine, work, display):
     return 0
 
 
+def part_of(text):
+    m = re.match(r"^([1-9][0-9]*)/([1-9][0-9]*)$", text)
+    if not m or int(m.group(1)) > int(m.group(2)):
+        raise argparse.ArgumentTypeError("K/N with 1 <= K <= N, not %r" % text)
+    return int(m.group(1)), int(m.group(2))
+
+
 def main(argv):
     # Stopped from outside (CTest, a terminal), a journey still ends its
     # display and wineserver on the way out.
@@ -112,6 +140,10 @@ def main(argv):
     parser.add_argument("--win32-build", help="the build folder of the 32-bit Quil.exe")
     parser.add_argument("--win64-build", help="the build folder of the x86-64 stand-in")
     parser.add_argument("--work", help="where prefixes, screenshots and logs go")
+    parser.add_argument("--guest", action="store_true",
+                        help="list: only the journeys that run in the virtual machine")
+    parser.add_argument("--part", type=part_of, default=(1, 1), metavar="K/N",
+                        help="list: only share K of N (share)")
     parser.add_argument("--standin", action="store_true", default=None,
                         help="where 32-bit Wine cannot run, run the x86-64 stand-in "
                              "(as QUIL_E2E_STANDIN=1 does)")
@@ -119,8 +151,10 @@ def main(argv):
     load_areas()
 
     if args.command == "list":
-        for name, (_, in_guest) in JOURNEYS.items():
-            print(name + ("" if in_guest else " native"))
+        weights = [(name, weight) for name, (_, in_guest, weight) in JOURNEYS.items()
+                   if in_guest or not args.guest]
+        for name in share(weights, *args.part):
+            print(name + ("" if JOURNEYS[name][1] else " native"))
         return 0
 
     work = os.path.abspath(args.work)

@@ -3,11 +3,16 @@
 // the installer's untitled dialogs apart, read what they show and find the X
 // window to send keys to.
 //
+// For the tree of the shell's folder browser it also tells the selected item,
+// whether it is expanded and the items under it, so that a journey walking the
+// tree with keys can wait for each key to have taken effect.
+//
 // Usage: winprobe [EXE]   (only windows of processes whose image name is EXE)
 //        winprobe --serve  (a listing for every line read, each ended by a line
 //                           "end"; the journeys keep one running, since starting
 //                           a Wine program costs seconds in an emulated machine)
 #include <windows.h>
+#include <commctrl.h>
 #include <psapi.h>
 #include <tlhelp32.h>
 
@@ -132,6 +137,108 @@ bool HoldsIcon(HWND control) {
          icon != 0;
 }
 
+// A tree view's items live in its own process: their texts are read through
+// a TVITEMW and a text buffer placed in that process's memory. The layout of
+// TVITEMW is this program's own, so only a process of the same bitness is
+// read. Every message has a time-out, the first one unanswered or refused
+// ends the reading ("null"), and the children read are bounded, so a busy or
+// odd tree costs a listing one time-out at most, and never ends the probe.
+class RemoteTree {
+ public:
+  explicit RemoteTree(HWND tree) : tree_(tree) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(tree, &pid);
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE |
+                               PROCESS_QUERY_INFORMATION,
+                           FALSE, pid);
+    BOOL mine = FALSE, theirs = FALSE;
+    if (!process_ || !IsWow64Process(GetCurrentProcess(), &mine) ||
+        !IsWow64Process(process_, &theirs) || mine != theirs)
+      return;
+    remote_ = static_cast<char*>(VirtualAllocEx(process_, nullptr, kSize,
+                                                MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  }
+  ~RemoteTree() {
+    if (remote_) VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
+    if (process_) CloseHandle(process_);
+  }
+  RemoteTree(const RemoteTree&) = delete;
+  RemoteTree& operator=(const RemoteTree&) = delete;
+
+  bool usable() const { return remote_ != nullptr; }
+
+  // TVM_GETNEXTITEM; false when the tree did not answer.
+  bool Next(UINT relation, HTREEITEM from, HTREEITEM* item) {
+    DWORD_PTR result = 0;
+    if (!Send(TVM_GETNEXTITEM, relation, reinterpret_cast<LPARAM>(from), &result)) return false;
+    *item = reinterpret_cast<HTREEITEM>(result);
+    return true;
+  }
+
+  bool Read(HTREEITEM item, std::wstring* text, UINT* state) {
+    TVITEMW asked = {};
+    asked.mask = TVIF_HANDLE | TVIF_TEXT | TVIF_STATE;
+    asked.hItem = item;
+    asked.stateMask = TVIS_EXPANDED;
+    asked.pszText = reinterpret_cast<LPWSTR>(remote_ + sizeof(TVITEMW));
+    asked.cchTextMax = kTextChars;
+    TVITEMW got = {};
+    wchar_t buffer[kTextChars + 1];
+    SIZE_T moved = 0;
+    DWORD_PTR ok = 0;
+    if (!WriteProcessMemory(process_, remote_, &asked, sizeof asked, &moved) ||
+        moved != sizeof asked || !Send(TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(remote_), &ok) ||
+        !ok || !ReadProcessMemory(process_, remote_, &got, sizeof got, &moved) ||
+        moved != sizeof got)
+      return false;
+    // A tree may answer with a text of its own rather than fill the buffer.
+    if (got.pszText != asked.pszText ||
+        !ReadProcessMemory(process_, asked.pszText, buffer, kTextChars * sizeof(wchar_t), &moved))
+      return false;
+    buffer[kTextChars] = L'\0';
+    *text = buffer;
+    *state = got.state;
+    return true;
+  }
+
+ private:
+  static constexpr int kTextChars = 260;
+  static constexpr SIZE_T kSize = sizeof(TVITEMW) + kTextChars * sizeof(wchar_t);
+
+  bool Send(UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result) {
+    return SendMessageTimeoutW(tree_, message, wparam, lparam, SMTO_ABORTIFHUNG | SMTO_BLOCK, 500,
+                               result) != 0;
+  }
+
+  HWND tree_;
+  HANDLE process_ = nullptr;
+  char* remote_ = nullptr;
+};
+
+// {"selected":TEXT or null,"expanded":BOOL,"children":[TEXT...]}: the items
+// under the selected one as the tree holds them now (filled when it is first
+// expanded), or null when the tree cannot be read.
+std::string TreeState(HWND control) {
+  const int kMostChildren = 200;
+  RemoteTree tree(control);
+  HTREEITEM selected = nullptr;
+  if (!tree.usable() || !tree.Next(TVGN_CARET, nullptr, &selected)) return "null";
+  if (!selected) return "{\"selected\":null,\"expanded\":false,\"children\":[]}";
+  std::wstring text;
+  UINT state = 0;
+  if (!tree.Read(selected, &text, &state)) return "null";
+  std::string out = "{\"selected\":" + Json(text) +
+                    ",\"expanded\":" + Flag((state & TVIS_EXPANDED) != 0) + ",\"children\":[";
+  HTREEITEM child = nullptr;
+  if (!tree.Next(TVGN_CHILD, selected, &child)) return "null";
+  for (int n = 0; child && n < kMostChildren; ++n) {
+    UINT ignored = 0;
+    if (!tree.Read(child, &text, &ignored) || !tree.Next(TVGN_NEXT, child, &child)) return "null";
+    out += (n ? "," : "") + Json(text);
+  }
+  return out + "]}";
+}
+
 BOOL CALLBACK AddControl(HWND child, LPARAM param) {
   auto* out = reinterpret_cast<std::string*>(param);
   if (out->back() != '[') *out += ",";
@@ -144,7 +251,9 @@ BOOL CALLBACK AddControl(HWND child, LPARAM param) {
   *out += "{\"id\":" + std::string(id) + ",\"class\":" + Json(ClassOf(child)) +
           ",\"text\":" + WindowText(child) + ",\"enabled\":" + Flag(IsWindowEnabled(child)) +
           ",\"visible\":" + Flag(IsWindowVisible(child)) +
-          ",\"icon\":" + Flag(HoldsIcon(child)) + "}";
+          ",\"icon\":" + Flag(HoldsIcon(child));
+  if (ClassOf(child) == "SysTreeView32") *out += ",\"tree\":" + TreeState(child);
+  *out += "}";
   return TRUE;
 }
 

@@ -41,6 +41,13 @@ class Window:
         c = self.control(cid)
         return c is not None and c["enabled"]
 
+    def tree(self, cid):
+        """The state of tree view `cid`: {"selected": its selected item's
+        text or None, "expanded": whether that item is, "children": the texts
+        of the items under it}; None when the probe could not read it."""
+        c = self.control(cid)
+        return None if c is None else c.get("tree")
+
     def texts(self):
         return [c["text"] for c in self.controls if c["text"]]
 
