@@ -3,6 +3,7 @@ data directories, imports, resources and load configuration. Used by the
 build (tools/pe_load_config.py) and by the checks of the built programs.
 Python's standard library only."""
 
+import re
 import struct
 
 
@@ -32,12 +33,15 @@ class Pe:
         self.checksum_at = self.optional + 64
         self.directories = self.optional + (112 if self.plus else 96)
         self.directory_count = struct.unpack_from("<I", data, self.directories - 4)[0]
-        self.sections = []
+        # (name, RVA, virtual size, raw size, file offset) of each section.
+        self.section_table = []
         for i in range(count):
             at = self.optional + optional_size + 40 * i
             name, vsize, va, raw_size, raw_ptr = struct.unpack_from("<8sIIII", data, at)
-            self.sections.append((name.rstrip(b"\0").decode("latin-1"), va, max(vsize, raw_size),
-                                  raw_ptr))
+            self.section_table.append((name.rstrip(b"\0").decode("latin-1"), va, vsize, raw_size,
+                                       raw_ptr))
+        self.sections = [(name, va, max(vsize, raw_size), raw_ptr)
+                         for name, va, vsize, raw_size, raw_ptr in self.section_table]
 
     def directory(self, index):
         """(RVA, size) of a data directory; (0, 0) when it is absent."""
@@ -156,3 +160,11 @@ def version_strings(block):
     length = struct.unpack_from("<H", block, 0)[0]
     walk(0, length, 0)
     return found
+
+
+def map_addresses(map_file, symbol):
+    """The addresses (as linked, image base included) at which a GNU ld map
+    places `symbol`, with or without the leading underscore of 32-bit names."""
+    with open(map_file) as f:
+        return [int(a, 16) for a in re.findall(r"^\s+0x([0-9a-fA-F]+)\s+_?%s\s*$" % re.escape(symbol),
+                                               f.read(), re.M)]

@@ -12,12 +12,11 @@ sets the directory, and writes the header's checksum again. Anything else
 found there stops the build."""
 
 import os
-import re
 import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pe import LOAD_CONFIG, Pe, PeError, checksum  # noqa: E402
+from pe import LOAD_CONFIG, Pe, PeError, checksum, map_addresses  # noqa: E402
 
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 # The size up to the table of safe exception handlers, which is left out.
@@ -28,15 +27,14 @@ def main(argv):
     if len(argv) != 2:
         sys.exit(__doc__)
     exe, map_file = argv
-    with open(map_file) as f:
-        found = re.findall(r"^\s+0x([0-9a-fA-F]+)\s+_?_load_config_used\s*$", f.read(), re.M)
+    found = map_addresses(map_file, "_load_config_used")
     if len(found) != 1:
         sys.exit("pe_load_config: %s names _load_config_used %d times" % (map_file, len(found)))
     with open(exe, "rb") as f:
         data = bytearray(f.read())
     try:
         pe = Pe(bytes(data))
-        rva = int(found[0], 16) - pe.image_base
+        rva = found[0] - pe.image_base
         at = pe.offset(rva)
     except PeError as e:
         sys.exit("pe_load_config: %s: %s" % (exe, e))

@@ -17,7 +17,6 @@ reads half of one. Python's standard library and binutils' nm.
 import argparse
 import hashlib
 import os
-import struct
 import subprocess
 import sys
 
@@ -25,16 +24,12 @@ from pe import Pe
 
 
 def code_section(path):
-    """(RVA, size, bytes) of the program's .text."""
+    """(image base, RVA, size, bytes) of the program's .text."""
     with open(path, "rb") as f:
-        data = f.read()
-    pe = Pe(data)
-    count, optional_size = struct.unpack_from("<H12xH", data, pe.pe + 6)
-    for i in range(count):
-        at = pe.optional + optional_size + 40 * i
-        name, vsize, rva, raw_size, raw_ptr = struct.unpack_from("<8sIIII", data, at)
-        if name.rstrip(b"\0") == b".text":
-            return pe.image_base, rva, vsize, data[raw_ptr:raw_ptr + min(vsize, raw_size)]
+        pe = Pe(f.read())
+    for name, rva, vsize, raw_size, raw_ptr in pe.section_table:
+        if name == ".text":
+            return pe.image_base, rva, vsize, pe.data[raw_ptr:raw_ptr + min(vsize, raw_size)]
     raise SystemExit("%s has no .text section" % path)
 
 

@@ -26,7 +26,7 @@ SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path[:0] = [os.path.join(SOURCE, d) for d in ("resources", "tools", "tests/e2e")]
 import payload as manifest  # noqa: E402
 from checks import Checks  # noqa: E402
-from pe import Pe  # noqa: E402
+from pe import Pe, map_addresses  # noqa: E402
 
 # Window, dialog and control styles, as the SDK defines them.
 WS_POPUP, WS_CHILD, WS_VISIBLE = 0x80000000, 0x40000000, 0x10000000
@@ -228,16 +228,13 @@ def check_self_record(check, pe, resources, exe):
     """The record compiled into the program (id, size and CRC-32 of each
     FILE resource, as installer/self_check.h lays it out) is the program's
     FILE resources, one for one."""
-    symbols = {}
-    with open(os.path.splitext(exe)[0] + ".map") as f:
-        for line in f:
-            found = re.match(r"^\s+0x([0-9a-fA-F]+)\s+(kResourceDigests|kResourceDigestCount)\s*$",
-                             line)
-            if found:
-                symbols[found.group(2)] = int(found.group(1), 16) - pe.image_base
-    if not check.equal(sorted(symbols), ["kResourceDigestCount", "kResourceDigests"],
+    linker_map = os.path.splitext(exe)[0] + ".map"
+    symbols = {name: [a - pe.image_base for a in map_addresses(linker_map, name)]
+               for name in ("kResourceDigestCount", "kResourceDigests")}
+    if not check.equal([len(at) for at in symbols.values()], [1, 1],
                        "the linker's map places the self-check's record"):
         return
+    symbols = {name: at[0] for name, at in symbols.items()}
     count = struct.unpack_from("<i", pe.data, pe.offset(symbols["kResourceDigestCount"]))[0]
     at = pe.offset(symbols["kResourceDigests"])
     record = sorted(struct.unpack_from("<H2xII", pe.data, at + 12 * i) for i in range(count))
