@@ -32,12 +32,6 @@ std::string Page(const std::string& title, const std::string& body) {
          "</body></html>\n";
 }
 
-std::string BuildText(unsigned build) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%03u", build);
-  return text;
-}
-
 std::string RuleClass(NameRule rule) {
   switch (rule) {
     case NameRule::kPreferredBase: return "rule-preferred-base";

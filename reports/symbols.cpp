@@ -3,7 +3,6 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -171,11 +170,9 @@ const char* RuleLabel(NameRule rule) {
 
 std::string RuleText(NameRule rule, unsigned build, uint32_t address,
                      const std::map<unsigned, SymbolMap>& maps) {
-  char buildText[8];
-  std::snprintf(buildText, sizeof buildText, "%03u", build);
   auto found = maps.find(build);
   if (rule == NameRule::kNoMap || found == maps.end())
-    return std::string("Not placed: no symbol map for build ") + buildText + ".";
+    return "Not placed: no symbol map for build " + BuildText(build) + ".";
   const SymbolMap& map = found->second;
   const std::string range = "RVA " + Hex8(map.codeStart) + "-" + Hex8(map.codeEnd);
   switch (rule) {

@@ -83,6 +83,12 @@ std::string Hex8(uint32_t value) {
   return text;
 }
 
+std::string BuildText(unsigned build) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%03u", build);
+  return text;
+}
+
 std::string PageTime(int64_t ms) {
   std::tm utc = UtcOf(ms);
   char text[32];

@@ -20,6 +20,8 @@ std::string Json(std::string_view bytes);
 std::string UrlEncode(std::string_view text);
 // "%08X".
 std::string Hex8(uint32_t value);
+// "%03u": a build number as the report writes it.
+std::string BuildText(unsigned build);
 // "2024-05-01 12:00:03 UTC" / "2024-05-01T12:00:03.123Z" for milliseconds
 // since 1970.
 std::string PageTime(int64_t ms);
