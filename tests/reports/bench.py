@@ -32,15 +32,13 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import service  # noqa: E402
 
 STRANGER = "127.0.0.2"
-REAL = b"log=INSTALLER+ERROR%0A%0DEXCEPTION_ACCESS_VIOLATION%0A%0Dat+0040245A%0A%0DBuild:+037%0A%0D"
+REAL = service.compose("EXCEPTION_ACCESS_VIOLATION", 0x0040245A, 37)
 
 
 class Service:
     def __init__(self, program, work, name):
         self.db = os.path.join(work, name + ".db")
-        for f in (self.db, self.db + "-wal", self.db + "-shm"):
-            if os.path.exists(f):
-                os.remove(f)
+        service.fresh_store(self.db)
         self.intake = "127.0.0.1:%d" % service.free_port()
         self.page = "127.0.0.1:%d" % service.free_port()
         self.argv = service.command(program, self.db, self.intake, self.page)

@@ -78,15 +78,6 @@ def browser(args, url, profile):
                           capture_output=True, text=True, timeout=120).stdout
 
 
-def compose(exception, address, build):
-    """The body as Quil.exe posts it; what would change the form's reading is
-    %-encoded, as a crafted report would be."""
-    name = "".join("+" if c == " " else c if c not in "%&+=#" else "%%%02X" % ord(c)
-                   for c in exception)
-    return ("log=INSTALLER+ERROR%%0A%%0D%s%%0A%%0Dat+%08X%%0A%%0DBuild:+%03d%%0A%%0D"
-            % (name, address, build)).encode()
-
-
 def read_map(folder):
     """(build, {rva: name}) of the one map in the folder."""
     maps = [f for f in os.listdir(folder) if f.endswith(".map")]
@@ -105,10 +96,10 @@ def feed(check, intake, build, rva, gap):
     """Posts the reports; what each group's row should say."""
     at_base = 0x00400000 + rva + gap // 2
     candidate = 0x7BC40000 | ((rva + gap // 2) & 0xFFFF)
-    posts = [(compose("EXCEPTION_ACCESS_VIOLATION", at_base, build), 3),
-             (compose("EXCEPTION_ACCESS_VIOLATION", candidate, build), 1),
-             (compose(MARKUP, 0x7BC4F000, build), 1),
-             (compose("EXCEPTION_INT_DIVIDE_BY_ZERO", at_base, build + 1), 1),
+    posts = [(service.compose("EXCEPTION_ACCESS_VIOLATION", at_base, build), 3),
+             (service.compose("EXCEPTION_ACCESS_VIOLATION", candidate, build), 1),
+             (service.compose(MARKUP, 0x7BC4F000, build), 1),
+             (service.compose("EXCEPTION_INT_DIVIDE_BY_ZERO", at_base, build + 1), 1),
              (b"log=\x00<b>not+four+lines</b>", 1)]
     replies = [service.post(intake, body) for body, times in posts for _ in range(times)]
     check.equal(set(replies), {(200, b"OK")}, "every post is answered OK")
@@ -167,21 +158,13 @@ def check_token(check, program, work):
                     "a wrong token is refused")
         check.equal(service.get("http://%s/reports.json" % page, TOKEN)[0], 200,
                     "the token in a header opens the export")
-        import urllib.request
-        form = urllib.request.Request("http://%s/login" % page, data=b"token=" + TOKEN.encode(),
-                                      method="POST")
-        try:
-            urllib.request.build_opener(type("N", (urllib.request.HTTPRedirectHandler,),
-                                             {"redirect_request": lambda *a: None})).open(form)
-            cookie = None
-        except urllib.error.HTTPError as e:
-            cookie = e.headers.get("Set-Cookie")
+        _, headers, _ = service.get("http://%s/login" % page, form=b"token=" + TOKEN.encode())
+        cookie = headers.get("Set-Cookie")
         check.true(cookie is not None and "HttpOnly" in cookie and "SameSite=Strict" in cookie,
                    "the login form sets an HttpOnly, SameSite cookie (%s)" % cookie)
-        request = urllib.request.Request("http://%s/groups.json" % page)
-        request.add_header("Cookie", (cookie or "").split(";")[0])
-        with urllib.request.urlopen(request) as reply:
-            check.equal(reply.status, 200, "and the cookie opens the pages")
+        check.equal(service.get("http://%s/groups.json" % page,
+                                cookie=(cookie or "").split(";")[0])[0], 200,
+                    "and the cookie opens the pages")
     finally:
         process.terminate()
         process.wait(timeout=30)

@@ -20,6 +20,22 @@ READY = "quil-reports: intake on"
 HEADER = "Content-Type: application/x-www-form-urlencoded"
 
 
+def compose(exception, address, build):
+    """The body as Quil.exe posts it; what would change the form's reading is
+    %-encoded, as a crafted report would be."""
+    name = "".join("+" if c == " " else c if c not in "%&+=#" else "%%%02X" % ord(c)
+                   for c in exception)
+    return ("log=INSTALLER+ERROR%%0A%%0D%s%%0A%%0Dat+%08X%%0A%%0DBuild:+%03d%%0A%%0D"
+            % (name, address, build)).encode()
+
+
+def fresh_store(db):
+    """Removes an earlier run's store, with its log and index files."""
+    for leftover in (db, db + "-wal", db + "-shm"):
+        if os.path.exists(leftover):
+            os.remove(leftover)
+
+
 def command(program, db, listen, page, symbols=None, token=None):
     argv = [program, "--db", db, "--listen", listen, "--page", page]
     if symbols:
@@ -29,21 +45,22 @@ def command(program, db, listen, page, symbols=None, token=None):
     return argv
 
 
-def wait_ready(log_path, process=None, seconds=30):
-    """Waits for the service's first line; its text. Raises RuntimeError
-    when it ends first or says nothing in time."""
+def wait_ready(log_path, process=None, seconds=30, ready=READY):
+    """Waits for the service's first line (`ready`); its text. Raises
+    RuntimeError when it ends first or says nothing in time."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if os.path.exists(log_path):
             with open(log_path, errors="replace") as f:
                 text = f.read()
-            if READY in text:
+            if ready in text:
                 return text
         if process is not None and process.poll() is not None:
             break
         time.sleep(0.1)
     with open(log_path, errors="replace") as f:
-        raise RuntimeError("quil-reports did not start: %s" % f.read()[-2000:])
+        raise RuntimeError("%s did not start: %s" % (os.path.basename(log_path),
+                                                     f.read()[-2000:]))
 
 
 def start(argv, log_path):
@@ -75,11 +92,14 @@ def post(address, body, source=None, timeout=10):
         return None, e
 
 
-def get(url, token=None, timeout=30):
-    """(status, headers, body) of GET url."""
-    request = urllib.request.Request(url)
+def get(url, token=None, timeout=30, form=None, cookie=None):
+    """(status, headers, body) of GET url, or of POST with the bytes of
+    `form`; redirections are answers, not followed."""
+    request = urllib.request.Request(url, data=form)
     if token:
         request.add_header("Authorization", "Bearer " + token)
+    if cookie:
+        request.add_header("Cookie", cookie)
 
     class NoRedirect(urllib.request.HTTPRedirectHandler):
         def redirect_request(self, *args):

@@ -56,16 +56,17 @@ def start_report_double(s, reply):
     reports = os.path.join(s.root, "reports.jsonl")
     if os.path.exists(reports):
         os.remove(reports)  # an earlier run's
-    s.start_service(["python3", REPORT_DOUBLE, "--reports", reports, "--port", "80",
-                     "--reply", reply], "report-double")
-    log_path = os.path.join(s.root, "report-double.log")
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        with open(log_path) as f:
-            if "listening on" in f.read():
-                return reports
-        time.sleep(0.2)
-    raise JourneyError("the report double did not start: see %s" % log_path)
+    process = s.start_service(["python3", REPORT_DOUBLE, "--reports", reports, "--port", "80",
+                               "--reply", reply], "report-double")
+    wait_started(s, process, "report-double", "listening on")
+    return reports
+
+
+def wait_started(s, process, name, ready):
+    try:
+        service.wait_ready(os.path.join(s.root, name + ".log"), process, ready=ready)
+    except RuntimeError as e:
+        raise JourneyError(str(e))
 
 
 def reports_program(wine):
@@ -82,16 +83,11 @@ def start_quil_reports(s):
     """quil-reports on port 80 of the private network, with a fresh store and
     the build's symbol maps; its process."""
     db = os.path.join(s.root, "reports.db")
-    for leftover in (db, db + "-wal", db + "-shm"):
-        if os.path.exists(leftover):
-            os.remove(leftover)  # an earlier run's
+    service.fresh_store(db)
     argv = service.command(reports_program(s.wine), db, "127.0.0.1:80", PAGE,
                            symbols=os.path.join(s.wine.build, "symbols"))
     process = s.start_service(argv, "quil-reports")
-    try:
-        service.wait_ready(os.path.join(s.root, "quil-reports.log"), process)
-    except RuntimeError as e:
-        raise JourneyError(str(e))
+    wait_started(s, process, "quil-reports", service.READY)
     return process
 
 
@@ -154,8 +150,7 @@ def dial_up(s):
 
 
 def expected_report(address):
-    return ("log=INSTALLER+ERROR%0A%0DEXCEPTION_ACCESS_VIOLATION%0A%0Dat+" + address +
-            "%0A%0DBuild:+037%0A%0D")
+    return service.compose("EXCEPTION_ACCESS_VIOLATION", int(address, 16), 37).decode()
 
 
 def expected_key(address):
