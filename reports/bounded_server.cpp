@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,8 +15,12 @@ namespace reports {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using httplib::Server;
 
 thread_local bool t_closeAfterReply = false;
+// Whether the head of the request this thread reads had a line not ended by
+// CRLF: the library skips such a line, so its headers cannot show it.
+thread_local bool t_looseHead = false;
 
 std::string NumericAddress(const sockaddr_storage& address) {
   char text[INET6_ADDRSTRLEN] = "";
@@ -58,27 +63,49 @@ class RunAtOnce : public httplib::TaskQueue {
   void shutdown() override {}
 };
 
+bool IsToken(const std::string& name) {
+  static const char kTokenChars[] =
+      "!#$%&'*+-.^_`|~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  return !name.empty() && name.find_first_not_of(kTokenChars) == std::string::npos;
+}
+
+Server::HandlerResponse Refuse(httplib::Response& res, int status, const char* why) {
+  res.status = status;
+  res.set_content(std::string(why) + "\n", "text/plain");
+  return Server::HandlerResponse::Handled;
+}
+
+}  // namespace
+
 // The library reads and writes a connection through this: reads come from a
 // buffer refilled from the socket, each request may take `maxRequestBytes`
 // in all before the deadline, and no wait outlasts the read or write timeout.
+// While it waits for the client's bytes, the connection says so, so that its
+// thread can be taken back for someone else.
 class BoundedStream : public httplib::Stream {
  public:
-  BoundedStream(int sock, const Limits& limits) : sock_(sock), limits_(limits) {}
+  BoundedStream(BoundedServer::Connection& connection, const Limits& limits)
+      : connection_(connection), sock_(connection.sock), limits_(limits) {}
 
-  void StartRequest(Clock::time_point deadline) {
-    deadline_ = deadline;
+  void StartRequest(Clock::time_point start) {
+    deadline_ = start + limits_.requestDeadline;
+    connection_.since = start.time_since_epoch().count();
     taken_ = 0;
     overBudget_ = false;
+    late_ = false;
+    inHead_ = true;
+    headTail_ = 0;
+    t_looseHead = false;
   }
   bool OverBudget() const { return overBudget_; }
+  bool Late() const { return late_; }
   // True once the next request's first byte is here, within `wait`.
   bool WaitForRequest(std::chrono::milliseconds wait) {
-    return begin_ < end_ || PollFor(sock_, POLLIN, wait);
+    connection_.since = Clock::now().time_since_epoch().count();
+    return begin_ < end_ || WaitToRead(wait);
   }
 
-  bool is_readable() const override {
-    return begin_ < end_ || PollFor(sock_, POLLIN, ReadWait());
-  }
+  bool is_readable() const override { return begin_ < end_ || WaitToRead(ReadWait()); }
   bool is_writable() const override { return PollFor(sock_, POLLOUT, limits_.writeTimeout); }
 
   ssize_t read(char* ptr, size_t size) override {
@@ -87,7 +114,10 @@ class BoundedStream : public httplib::Stream {
       return -1;
     }
     if (begin_ == end_) {
-      if (!PollFor(sock_, POLLIN, ReadWait())) return -1;
+      if (!WaitToRead(ReadWait())) {
+        late_ = Clock::now() >= deadline_;
+        return -1;
+      }
       ssize_t got;
       do {
         got = ::recv(sock_, buffer_, sizeof buffer_, 0);
@@ -98,6 +128,7 @@ class BoundedStream : public httplib::Stream {
     }
     size_t n = std::min({size, end_ - begin_, limits_.maxRequestBytes - taken_});
     std::memcpy(ptr, buffer_ + begin_, n);
+    ScanHead(ptr, n);
     begin_ += n;
     taken_ += n;
     return static_cast<ssize_t>(n);
@@ -121,6 +152,25 @@ class BoundedStream : public httplib::Stream {
   socket_t socket() const override { return sock_; }
 
  private:
+  bool WaitToRead(std::chrono::milliseconds wait) const {
+    connection_.waiting = true;
+    const bool ready = PollFor(sock_, POLLIN, wait);
+    connection_.waiting = false;
+    return ready;
+  }
+
+  // Follows the head (up to its empty line) as the library takes it: every
+  // CR must begin a CRLF and every LF end one.
+  void ScanHead(const char* bytes, size_t n) {
+    for (size_t i = 0; i < n && inHead_; ++i) {
+      const char c = bytes[i];
+      const bool afterCr = (headTail_ & 0xFF) == '\r';
+      if ((c == '\n') != afterCr) t_looseHead = true;
+      headTail_ = (headTail_ << 8) | static_cast<unsigned char>(c);
+      if ((headTail_ & 0xFFFFFFFFu) == 0x0D0A0D0Au) inHead_ = false;
+    }
+  }
+
   // One end's address, from getpeername or getsockname.
   void Describe(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
     sockaddr_storage address{};
@@ -136,18 +186,26 @@ class BoundedStream : public httplib::Stream {
     return std::min(left, limits_.readTimeout);
   }
 
+  BoundedServer::Connection& connection_;
   int sock_;
   const Limits& limits_;
   Clock::time_point deadline_;
   size_t taken_ = 0;
   bool overBudget_ = false;
+  bool late_ = false;
+  bool inHead_ = true;
+  uint32_t headTail_ = 0;  // the head's last four bytes
   char buffer_[4096];
   size_t begin_ = 0, end_ = 0;
 };
 
+namespace {
+
 // Ends a connection whose peer may still be sending (a body left unread):
 // closing at once would reset it, and the peer could lose the reply. Stop
-// writing, read and drop what comes for a moment, then close.
+// writing, read and drop what comes for a moment. A thread waiting here
+// counts as waiting for its client from the start, the first to be taken
+// back.
 void LingeringClose(int sock) {
   ::shutdown(sock, SHUT_WR);
   char sink[4096];
@@ -159,12 +217,44 @@ void LingeringClose(int sock) {
     if (got <= 0) break;
     dropped += static_cast<size_t>(got);
   }
-  ::close(sock);
 }
 
 }  // namespace
 
-BoundedServer::BoundedServer(const Limits& limits) : limits_(limits) {
+std::vector<std::pair<std::string, uint64_t>> Refusals::List() const {
+  return {
+      {"connections closed, their address's share open", perAddress},
+      {"unfinished connections taken back for others", reclaimed},
+      {"requests not sent within the deadline", late},
+      {"requests answered 4xx (not a report, malformed, foreign Host)", refused},
+      {"answered 429, over the per-address rate", rate},
+      {"answered 503, below the disk floor", diskFloor},
+      {"answered 503, the commit failed", storeFailed},
+  };
+}
+
+std::string Refusals::Text() const {
+  std::string text;
+  for (const auto& [name, count] : List())
+    text += (text.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(count);
+  return text;
+}
+
+std::string AddressKey(const std::string& numericAddress) {
+  in6_addr v6;
+  if (inet_pton(AF_INET6, numericAddress.c_str(), &v6) != 1) return numericAddress;
+  char text[INET6_ADDRSTRLEN] = "";
+  if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+    inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+    return text;
+  }
+  std::memset(&v6.s6_addr[8], 0, 8);
+  inet_ntop(AF_INET6, &v6, text, sizeof text);
+  return std::string(text) + "/64";
+}
+
+BoundedServer::BoundedServer(const Limits& limits, Refusals* refusals)
+    : limits_(limits), refusals_(refusals) {
   new_task_queue = [] { return new RunAtOnce; };
   set_socket_options([](socket_t sock) {
     int yes = 1;
@@ -175,7 +265,26 @@ BoundedServer::BoundedServer(const Limits& limits) : limits_(limits) {
   set_keep_alive_max_count(limits.keepAliveRequests);
   set_keep_alive_timeout(
       std::chrono::duration_cast<std::chrono::seconds>(limits.keepAliveIdle).count());
+  set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    return CheckFraming(req, res);
+  });
+  // Every refusal is counted here, whoever made it (a 503 by the intake,
+  // which knows why). The library answers what it cannot parse with a 400
+  // and would read on: after any error the next bytes are not to be trusted
+  // as a request.
+  set_error_handler(HandlerWithResponse([this](const httplib::Request&, httplib::Response& res) {
+    if (res.status == 429) {
+      ++refusals_->rate;
+    } else if (res.status < 500) {
+      ++refusals_->refused;
+    }
+    if (res.body.empty()) res.set_content(errorBody_, "text/plain");
+    CloseAfterReply();
+    return HandlerResponse::Unhandled;
+  }));
+  idle_ = limits_.workers;
   for (size_t i = 0; i < limits_.workers; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+  reaper_ = std::thread([this] { ReaperLoop(); });
 }
 
 BoundedServer::~BoundedServer() {
@@ -183,18 +292,59 @@ BoundedServer::~BoundedServer() {
   Finish();
 }
 
+void BoundedServer::SetRequestCheck(HandlerWithResponse check) { check_ = std::move(check); }
+
+Server::HandlerResponse BoundedServer::CheckFraming(const httplib::Request& req,
+                                                    httplib::Response& res) const {
+  HandlerResponse answer = HandlerResponse::Handled;
+  // The library adds four of its own (REMOTE_ADDR, REMOTE_PORT, LOCAL_...).
+  if (req.headers.size() > limits_.maxHeaders + 4) {
+    Refuse(res, 431, "too many headers");
+  } else if (t_looseHead || std::any_of(req.headers.begin(), req.headers.end(),
+                                        [](const auto& h) { return !IsToken(h.first); })) {
+    Refuse(res, 400, "a header line is NAME: VALUE, ended by CRLF");
+  } else if (req.has_header("Transfer-Encoding")) {
+    Refuse(res, 400, "no Transfer-Encoding: a body has a Content-Length");
+  } else if (req.has_header("Content-Encoding") &&
+             req.get_header_value("Content-Encoding") != "identity") {
+    // A compressed body would be expanded in memory, without a bound.
+    Refuse(res, 415, "no compressed bodies");
+  } else if (req.get_header_value_count("Content-Length") > 1) {
+    Refuse(res, 400, "one Content-Length");
+  } else if (req.has_header("Content-Length") &&
+             (req.get_header_value("Content-Length").empty() ||
+              req.get_header_value("Content-Length").size() > 9 ||
+              req.get_header_value("Content-Length").find_first_not_of("0123456789") !=
+                  std::string::npos)) {
+    Refuse(res, 400, "a Content-Length is digits");
+  } else if (req.get_header_value<uint64_t>("Content-Length") > limits_.maxRequestBytes) {
+    Refuse(res, 413, "too large");
+  } else {
+    answer = check_ ? check_(req, res) : HandlerResponse::Unhandled;
+    if (answer == HandlerResponse::Unhandled) return answer;
+  }
+  CloseAfterReply();  // the body, if any, is still unread
+  return answer;
+}
+
 void BoundedServer::Finish() {
   for (std::thread& t : workers_)
     if (t.joinable()) t.join();
+  if (reaper_.joinable()) reaper_.join();
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const Waiting& w : waiting_) ::close(w.sock);
-  waiting_.clear();
+  for (Connection& c : open_) ::close(c.sock);
+  open_.clear();
+  shares_.clear();
 }
 
 bool BoundedServer::Bind(const std::string& host, int port) {
   host_ = host;
-  port_ = port;
   if (!bind_to_port(host, port)) return false;
+  // Port 0 takes a free one; it is kept, should the port be bound again.
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(svr_sock_, reinterpret_cast<sockaddr*>(&bound), &length);
+  port_ = PortOf(bound);
   // The library listens with a backlog of 5; a burst of installers
   // connecting at once would see their SYNs dropped and retried a second
   // later.
@@ -217,6 +367,7 @@ void BoundedServer::Stop() {
     stopping_ = true;
   }
   ready_.notify_all();
+  tick_.notify_all();
   stop();
 }
 
@@ -225,76 +376,169 @@ void BoundedServer::CloseAfterReply() { t_closeAfterReply = true; }
 bool BoundedServer::process_and_close_socket(socket_t sock) {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
-  std::string address =
+  const std::string key = AddressKey(
       getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? NumericAddress(peer)
-                                                                          : "";
+                                                                         : "");
   // Replies go out in more than one write; without this, each waits for
   // the peer's delayed acknowledgement of the one before.
   int yes = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  const auto now = Clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t& fromAddress = perAddress_[address];
-    if (!stopping_ && open_ < limits_.maxConnections && fromAddress < limits_.maxPerAddress) {
-      ++open_;
-      ++fromAddress;
-      waiting_.push_back(Waiting{sock, address, Clock::now()});
+    auto share = shares_.find(key);
+    if (stopping_) {
+      // closed below, not counted: nobody is turned away for a bound
+    } else if (share != shares_.end() && share->second.open >= limits_.maxPerAddress) {
+      ++refusals_->perAddress;
+    } else if (open_.size() - reclaiming_ < limits_.maxConnections ||
+               ReclaimOldest(now.time_since_epoch().count(), false)) {
+      open_.emplace_back(sock, key, now);
+      ++shares_[key].open;
       ready_.notify_one();
       return true;
+    } else {
+      ++refusals_->reclaimed;  // nothing unfinished to take back: every one is being answered
     }
-    if (fromAddress == 0) perAddress_.erase(address);
   }
-  ++refused_;
   ::close(sock);
   return false;
 }
 
-void BoundedServer::WorkerLoop() {
-  for (;;) {
-    Waiting connection;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ready_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
-      if (waiting_.empty()) return;
-      connection = waiting_.front();
-      waiting_.pop_front();
+bool BoundedServer::ReclaimOldest(int64_t notAfter, bool threadsOnly) {
+  Slot oldest = open_.end();
+  for (Slot c = open_.begin(); c != open_.end(); ++c) {
+    if (c->reclaimed || (c->inWorker && !c->waiting) || (threadsOnly && !c->inWorker)) continue;
+    const int64_t since = c->since;
+    if (since <= notAfter && (oldest == open_.end() || since < oldest->since)) oldest = c;
+  }
+  if (oldest == open_.end()) return false;
+  ++refusals_->reclaimed;
+  if (oldest->inWorker) {
+    // Its thread, waiting for the client's bytes, wakes to an end of input
+    // and ends the connection; a reply under way is still written.
+    oldest->reclaimed = true;
+    ++reclaiming_;
+    ::shutdown(oldest->sock, SHUT_RD);
+  } else {
+    ::close(oldest->sock);
+    Forget(oldest);
+  }
+  return true;
+}
+
+void BoundedServer::Forget(Slot slot) {
+  auto share = shares_.find(slot->key);
+  if (share != shares_.end()) {
+    --share->second.open;
+    if (slot->inWorker) --share->second.working;
+    if (share->second.open == 0) shares_.erase(share);
+  }
+  if (slot->reclaimed) --reclaiming_;
+  open_.erase(slot);
+}
+
+BoundedServer::Slot BoundedServer::NextToServe() {
+  Slot best = open_.end();
+  size_t fewest = 0;
+  for (Slot c = open_.begin(); c != open_.end(); ++c) {
+    if (c->inWorker) continue;
+    // Stopping: whatever waits is served, whoever sent it.
+    if (stopping_) return c;
+    const size_t working = shares_[c->key].working;
+    if (MayServe(working) && (best == open_.end() || working < fewest)) {
+      best = c;
+      fewest = working;
+      if (working == 0) break;
     }
-    ServeConnection(connection);
-    Release(connection.address);
+  }
+  return best;
+}
+
+bool BoundedServer::MayServe(size_t working) const {
+  return working < limits_.workersPerAddress || idle_ > limits_.workers / 2;
+}
+
+void BoundedServer::WorkerLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    Slot next = open_.end();
+    ready_.wait(lock, [&] {
+      next = NextToServe();
+      return next != open_.end() || stopping_;
+    });
+    if (next == open_.end()) return;
+    next->inWorker = true;
+    ++shares_[next->key].working;
+    --idle_;
+    lock.unlock();
+    ServeConnection(*next);
+    lock.lock();
+    ++idle_;
+    // Forgotten before its descriptor is closed: the accept loop may shut
+    // down a connection it finds in open_, and the number could be reused.
+    const int sock = next->sock;
+    Forget(next);
+    lock.unlock();
+    ::close(sock);
+    lock.lock();
   }
 }
 
-void BoundedServer::ServeConnection(const Waiting& connection) {
-  BoundedStream stream(connection.sock, limits_);
+void BoundedServer::ReaperLoop() {
+  const auto tick = std::chrono::milliseconds(100);
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    tick_.wait_for(lock, tick, [&] { return stopping_.load(); });
+    if (stopping_) return;
+    const auto now = Clock::now();
+    // Connections that waited for a thread past their request's deadline.
+    size_t waiting = 0;
+    for (Slot c = open_.begin(); c != open_.end();) {
+      Slot here = c++;
+      if (here->inWorker) continue;
+      if (now - here->accepted >= limits_.requestDeadline) {
+        ++refusals_->late;
+        ::close(here->sock);
+        Forget(here);
+      } else if (MayServe(shares_[here->key].working)) {
+        ++waiting;
+      }
+    }
+    // Someone may be served and no thread is free: the threads that have
+    // waited longest for their clients' bytes are taken back.
+    const int64_t olderThan = (now - limits_.reclaimAfter).time_since_epoch().count();
+    for (; waiting > reclaiming_ && idle_ == 0; --waiting)
+      if (!ReclaimOldest(olderThan, true)) break;
+  }
+}
+
+void BoundedServer::ServeConnection(Connection& connection) {
+  BoundedStream stream(connection, limits_);
   // The first request's time runs from the accept: a connection that
   // waited for a thread has had that long already.
-  stream.StartRequest(connection.accepted + limits_.requestDeadline);
+  stream.StartRequest(connection.accepted);
   bool lingering = false;
   for (size_t served = 0; served < limits_.keepAliveRequests && !stopping_; ++served) {
     if (served > 0) {
       if (!stream.WaitForRequest(limits_.keepAliveIdle)) break;
-      stream.StartRequest(Clock::now() + limits_.requestDeadline);
+      stream.StartRequest(Clock::now());
     }
     t_closeAfterReply = false;
     bool peerClosed = false;
     const bool last = served + 1 == limits_.keepAliveRequests;
     const bool answered = process_request(stream, last, peerClosed, nullptr);
+    if (stream.Late()) ++refusals_->late;
     lingering = t_closeAfterReply || stream.OverBudget();
     if (!answered || peerClosed || last || lingering) break;
   }
   if (lingering) {
+    connection.since = 0;
+    connection.waiting = true;
     LingeringClose(connection.sock);
   } else {
     ::shutdown(connection.sock, SHUT_RDWR);
-    ::close(connection.sock);
   }
-}
-
-void BoundedServer::Release(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  --open_;
-  auto found = perAddress_.find(address);
-  if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
 }
 
 }  // namespace reports

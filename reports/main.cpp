@@ -4,11 +4,13 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "reports/bounded_server.h"
+#include "reports/bounds.h"
 #include "reports/intake.h"
 #include "reports/options.h"
 #include "reports/page.h"
@@ -25,6 +27,18 @@ void RaiseDescriptorLimit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// One line of what each listener refused since start, when it has changed.
+void LogRefusals(const reports::Refusals& intake, const reports::Refusals& page,
+                 std::string* last) {
+  const std::string text = "intake: " + intake.Text() + "; page: " + page.Text();
+  if (text == *last) return;
+  const bool first = last->empty();
+  *last = text;
+  if (first) return;
+  std::printf("quil-reports: refused since start: %s\n", text.c_str());
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -57,10 +71,18 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  BoundedServer intake(IntakeLimits());
-  AddIntakeRoutes(intake, store);
-  BoundedServer page(PageLimits());
-  AddPageRoutes(page, PageContext{&store, &maps, options.pageToken});
+  if (options.maxStoreMb > 0)
+    store.LimitSize(static_cast<int64_t>(options.maxStoreMb * 1024 * 1024));
+  Refusals intakeRefusals, pageRefusals;
+  RateLimiter rate(options.addressRate);
+  DiskFloor floor(options.db, options.minFreeMb * 1024 * 1024);
+  BoundedServer intake(IntakeLimits(), &intakeRefusals);
+  AddIntakeRoutes(intake, store, IntakeBounds{&rate, &floor, &intakeRefusals});
+  // Five failed tokens a minute from one address.
+  RateLimiter logins(5);
+  BoundedServer page(PageLimits(), &pageRefusals);
+  AddPageRoutes(page, PageContext{&store, &maps, options.pageToken, options.page.host,
+                                  options.pageOverTls, &intakeRefusals, &floor, &logins});
   if (!intake.Bind(options.listen.host, options.listen.port)) {
     std::fprintf(stderr, "quil-reports: --listen %s:%d cannot be bound\n",
                  options.listen.host.c_str(), options.listen.port);
@@ -81,8 +103,16 @@ int main(int argc, char** argv) {
               maps.size());
   std::fflush(stdout);
 
-  int received = 0;
-  sigwait(&signals, &received);
+  // The refusals go to the log once a minute when they have changed, and
+  // at the end.
+  std::string logged;
+  LogRefusals(intakeRefusals, pageRefusals, &logged);
+  int received = -1;
+  while (received < 0) {
+    const timespec minute{60, 0};
+    received = sigtimedwait(&signals, nullptr, &minute);
+    if (received < 0) LogRefusals(intakeRefusals, pageRefusals, &logged);
+  }
   std::printf("quil-reports: stopping (signal %d)\n", received);
   intake.Stop();
   page.Stop();
@@ -93,9 +123,9 @@ int main(int argc, char** argv) {
   uint64_t commits = 0, rows = 0;
   store.CommitStats(&commits, &rows);
   store.Close();
-  std::printf("quil-reports: stopped; %llu reports in %llu commits since start; %llu connections "
-              "refused at the limits\n",
-              static_cast<unsigned long long>(rows), static_cast<unsigned long long>(commits),
-              static_cast<unsigned long long>(intake.RefusedConnections()));
+  logged = "-";
+  LogRefusals(intakeRefusals, pageRefusals, &logged);
+  std::printf("quil-reports: stopped; %llu reports in %llu commits since start\n",
+              static_cast<unsigned long long>(rows), static_cast<unsigned long long>(commits));
   return 0;
 }

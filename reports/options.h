@@ -1,8 +1,11 @@
 // The command line:
 //   quil-reports --db FILE --listen ADDR:PORT [--page ADDR:PORT]
-//                [--symbols DIR] [--page-token TOKEN | --page-token-file FILE]
+//                [--symbols DIR] [--page-token-file FILE | --page-token TOKEN]
+//                [--page-over-tls] [--address-rate N] [--min-free-mb N]
+//                [--max-store-mb N]
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,10 @@ struct Options {
   Endpoint page{"127.0.0.1", 8080};
   std::string symbols;
   std::string pageToken;
+  bool pageOverTls = false;
+  double addressRate = 60;   // reports a minute from one address
+  uint64_t minFreeMb = 512;  // the free space kept on the store's disk
+  uint64_t maxStoreMb = 0;   // 0: no bound but the disk's
 };
 
 // "ADDR:PORT", or "[ADDR]:PORT" for IPv6; the address numeric.

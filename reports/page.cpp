@@ -1,5 +1,8 @@
 #include "reports/page.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -23,7 +26,7 @@ th{background:#eef1f5}td.count{text-align:right;font-weight:bold}
 code{font-family:monospace;word-break:break-all}td.address code{white-space:nowrap}.note{color:#555;max-width:60em}
 .rule-candidate{color:#8a4b00}.rule-preferred-base{color:#1a5e20}.rule-not-placed{color:#777}
 svg{border:1px solid #ddd;background:#fafbfc}svg .bar{fill:#4a78b5}svg text{font:11px sans-serif;fill:#444}
-svg .axis{stroke:#999}dt{font-weight:bold;margin-top:.4em}
+svg .axis{stroke:#999}dt{font-weight:bold;margin-top:.4em}.refusing{color:#a40000;font-weight:bold}
 )";
 
 std::string Page(const std::string& title, const std::string& body) {
@@ -117,8 +120,27 @@ std::string ReportsTable(const std::vector<StoredReport>& reports) {
   return html + "</tbody></table>\n";
 }
 
+std::string Megabytes(uint64_t bytes) { return std::to_string(bytes / (1024 * 1024)) + " MB"; }
+
+// Whether reports are being refused now, and what each bound has refused
+// since start: a flood shows here before it shows on the disk.
+std::string RefusalsSection(const PageContext& c) {
+  std::string html = "<h2>Refused by the intake since start</h2>\n";
+  if (c.floor->Below())
+    html += "<p class=\"refusing\" id=\"refusing\">Reports are being refused now (503): " +
+            Megabytes(c.floor->FreeBytes()) + " free on the store's disk, below the floor of " +
+            Megabytes(c.floor->FloorBytes()) +
+            ". Installers send them again every ten minutes; free some space.</p>\n";
+  html += "<table id=\"refusals\"><tbody>\n";
+  for (const auto& [name, count] : c.intake->List())
+    html += "<tr><th>" + Html(name) + "</th><td class=\"count\">" + std::to_string(count) +
+            "</td></tr>\n";
+  return html + "</tbody></table>\n";
+}
+
 void GroupsPage(const PageContext& c, httplib::Response& res) {
   const std::vector<Group> groups = c.store->Groups(kPageGroups);
+  const int64_t groupCount = c.store->CountGroups();
   const int64_t parsed = c.store->CountReports(true);
   const int64_t unparsed = c.store->CountReports(false);
   std::string maps;
@@ -126,16 +148,18 @@ void GroupsPage(const PageContext& c, httplib::Response& res) {
     maps += (maps.empty() ? "" : ", ") + std::string("build ") + BuildText(build);
   std::string body = "<h1>Quil.exe crash reports</h1>\n<p class=\"summary\"><span id=\"deliveries\">" +
                      std::to_string(parsed) + "</span> deliveries in <span id=\"group-count\">" +
-                     std::to_string(groups.size()) + "</span> groups" +
-                     (groups.size() == kPageGroups ? " (the largest shown)" : "") +
+                     std::to_string(groupCount) + "</span> groups" +
+                     (groupCount > static_cast<int64_t>(groups.size())
+                          ? " (the largest " + std::to_string(groups.size()) + " shown)"
+                          : "") +
                      "; <a href=\"/unparsed\" id=\"unparsed-count\">" + std::to_string(unparsed) +
                      " unparsed</a>. Symbol maps: " + (maps.empty() ? "none" : Html(maps)) +
                      ". Export: <a href=\"/reports.json\">reports.json</a>, "
                      "<a href=\"/groups.json\">groups.json</a>.</p>\n"
                      "<p class=\"note\">Counts are deliveries, not crashes: a report carries no "
                      "id, so an installer whose &#8220;OK&#8221; was lost on the way sends the same "
-                     "report again ten minutes later, and it is counted again.</p>\n"
-                     "<h2>Reports per day, last 30 days (UTC)</h2>\n" + Chart(*c.store) +
+                     "report again ten minutes later, and it is counted again.</p>\n" +
+                     RefusalsSection(c) + "<h2>Reports per day, last 30 days (UTC)</h2>\n" + Chart(*c.store) +
                      "<h2>Groups</h2>\n<table id=\"groups\"><thead><tr><th>Count</th><th>Build</th>"
                      "<th>Exception</th><th>Address</th><th>Function</th><th>Named by</th>"
                      "<th>First seen</th><th>Last seen</th></tr></thead><tbody>\n";
@@ -207,47 +231,62 @@ std::string ReportJson(const StoredReport& r) {
   return json + ",\"body\":" + Json(r.body) + "}";
 }
 
-// Every report, streamed a batch at a time: the export of a large store
-// never sits whole in memory.
-void ReportsExport(const PageContext& c, httplib::Response& res) {
-  auto lastId = std::make_shared<int64_t>(-1);  // -1: nothing written yet
-  ReportStore* store = c.store;
+// Streams {"NAME":[...]} a batch at a time, so that an export never sits
+// whole in memory: `next` adds the next batch's items to `items` (each
+// item a string) and returns how many it added; fewer than kExportBatch
+// ends the array.
+void StreamArray(httplib::Response& res, const std::string& name,
+                 std::function<size_t(std::vector<std::string>* items)> next) {
+  auto first = std::make_shared<bool>(true);
   res.set_chunked_content_provider(
-      "application/json", [store, lastId](size_t, httplib::DataSink& sink) {
-        std::string out = *lastId < 0 ? "{\"reports\":[\n" : "";
-        const bool first = *lastId < 0;
-        std::vector<StoredReport> batch = store->ReportsAfter(std::max<int64_t>(*lastId, 0),
-                                                              kExportBatch);
-        for (size_t i = 0; i < batch.size(); ++i)
-          out += (first && i == 0 ? "" : ",\n") + ReportJson(batch[i]);
-        if (!batch.empty()) *lastId = batch.back().id;
-        if (*lastId < 0) *lastId = 0;
-        if (batch.size() < kExportBatch) {
-          out += "\n]}\n";
-          if (!sink.write(out.data(), out.size())) return false;
-          sink.done();
-          return true;
+      "application/json", [name, next, first](size_t offset, httplib::DataSink& sink) {
+        std::string out = offset == 0 ? "{" + Json(name) + ":[" : "";
+        std::vector<std::string> items;
+        const size_t added = next(&items);
+        for (const std::string& item : items) {
+          out += (*first ? "\n" : ",\n") + item;
+          *first = false;
         }
-        return sink.write(out.data(), out.size());
+        if (added < kExportBatch) out += "\n]}\n";
+        if (!sink.write(out.data(), out.size())) return false;
+        if (added < kExportBatch) sink.done();
+        return true;
       });
 }
 
+void ReportsExport(const PageContext& c, httplib::Response& res) {
+  auto lastId = std::make_shared<int64_t>(0);
+  ReportStore* store = c.store;
+  StreamArray(res, "reports", [store, lastId](std::vector<std::string>* items) {
+    const std::vector<StoredReport> batch = store->ReportsAfter(*lastId, kExportBatch);
+    for (const StoredReport& r : batch) items->push_back(ReportJson(r));
+    if (!batch.empty()) *lastId = batch.back().id;
+    return batch.size();
+  });
+}
+
+std::string GroupJson(const PageContext& c, const Group& g) {
+  const AddressName name = NameAddress(*c.maps, g.build, g.address);
+  return "{\"build\":" + std::to_string(g.build) + ",\"exception\":" + Json(g.exception) +
+         ",\"address\":\"" + Hex8(g.address) + "\",\"count\":" + std::to_string(g.count) +
+         ",\"first_seen\":" + Json(IsoTime(g.firstMs)) + ",\"last_seen\":" +
+         Json(IsoTime(g.lastMs)) + ",\"function\":" +
+         (name.function.empty() ? "null" : Json(name.function)) + ",\"offset\":" +
+         (name.function.empty() ? "null" : std::to_string(name.offset)) + ",\"named_by\":" +
+         Json(RuleLabel(name.rule)) + ",\"rule\":" +
+         Json(RuleText(name.rule, g.build, g.address, *c.maps)) + "}";
+}
+
+// Every group, in the order of their keys: a stranger makes a group with
+// every address he sends from.
 void GroupsExport(const PageContext& c, httplib::Response& res) {
-  std::string json = "{\"groups\":[";
-  bool first = true;
-  for (const Group& g : c.store->Groups(0)) {
-    const AddressName name = NameAddress(*c.maps, g.build, g.address);
-    json += std::string(first ? "\n" : ",\n") + "{\"build\":" + std::to_string(g.build) +
-            ",\"exception\":" + Json(g.exception) + ",\"address\":\"" + Hex8(g.address) +
-            "\",\"count\":" + std::to_string(g.count) + ",\"first_seen\":" +
-            Json(IsoTime(g.firstMs)) + ",\"last_seen\":" + Json(IsoTime(g.lastMs)) +
-            ",\"function\":" + (name.function.empty() ? "null" : Json(name.function)) +
-            ",\"offset\":" + (name.function.empty() ? "null" : std::to_string(name.offset)) +
-            ",\"named_by\":" + Json(RuleLabel(name.rule)) + ",\"rule\":" +
-            Json(RuleText(name.rule, g.build, g.address, *c.maps)) + "}";
-    first = false;
-  }
-  res.set_content(json + "\n]}\n", "application/json");
+  auto last = std::make_shared<std::unique_ptr<Group>>();
+  StreamArray(res, "groups", [c, last](std::vector<std::string>* items) {
+    const std::vector<Group> batch = c.store->GroupsAfter(last->get(), kExportBatch);
+    for (const Group& g : batch) items->push_back(GroupJson(c, g));
+    if (!batch.empty()) *last = std::make_unique<Group>(batch.back());
+    return batch.size();
+  });
 }
 
 // Compares without stopping at the first difference, so that the time taken
@@ -273,10 +312,82 @@ std::string CookieValue(const httplib::Request& req, const std::string& name) {
   return "";
 }
 
-bool Authorized(const httplib::Request& req, const std::string& token) {
+// What the login cookie carries: a value derived from the token, so that a
+// stolen cookie opens the page but does not tell the token (which may be
+// kept elsewhere too).
+std::string CookieSecret(const std::string& token) {
+  static const char kLabel[] = "quil-reports page cookie";
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  HMAC(EVP_sha256(), token.data(), static_cast<int>(token.size()),
+       reinterpret_cast<const unsigned char*>(kLabel), sizeof kLabel - 1, mac, &length);
+  std::string hex;
+  char digits[3];
+  for (unsigned int i = 0; i < length; ++i) {
+    std::snprintf(digits, sizeof digits, "%02x", mac[i]);
+    hex += digits;
+  }
+  return hex;
+}
+
+bool Authorized(const httplib::Request& req, const std::string& token,
+                const std::string& cookieSecret) {
   const std::string bearer = req.get_header_value("Authorization");
   if (bearer.compare(0, 7, "Bearer ") == 0 && SameSecret(bearer.substr(7), token)) return true;
-  return SameSecret(CookieValue(req, kCookie), token);
+  return SameSecret(CookieValue(req, kCookie), cookieSecret);
+}
+
+// Whether `host` (a Host header) names the page on loopback: 127.0.0.1,
+// localhost, [::1] or the page's own address, with or without a port.
+bool LoopbackName(std::string host, const std::string& own) {
+  const size_t colon = host.rfind(':');
+  if (colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+    const std::string port = host.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    host.resize(colon);
+  }
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  return host == "127.0.0.1" || host == "localhost" || host == "[::1]" || host == own ||
+         host == "[" + own + "]";
+}
+
+// Before any route: a page without a token answers only to its loopback
+// names; with one, every page but the login form asks for it, and an
+// address that has failed it too often is turned away for a while, right
+// or wrong.
+httplib::Server::HandlerResponse CheckAccess(const PageContext& c, const std::string& cookieSecret,
+                                             const httplib::Request& req, httplib::Response& res) {
+  using Handled = httplib::Server::HandlerResponse;
+  if (c.token.empty()) {
+    if (LoopbackName(req.get_header_value("Host"), c.host)) return Handled::Unhandled;
+    res.status = 421;
+    res.set_content("this page answers to 127.0.0.1, localhost and [::1] only\n", "text/plain");
+    return Handled::Handled;
+  }
+  const std::string who = AddressKey(req.remote_addr);
+  const bool attempt = (req.method == "POST" && req.path == "/login") ||
+                       req.has_header("Authorization") || !CookieValue(req, kCookie).empty();
+  if (attempt && c.logins->Spent(who)) {
+    res.status = 429;
+    res.set_header("Retry-After", "60");
+    res.set_content("too many failed attempts from this address; try again in a minute\n",
+                    "text/plain");
+    return Handled::Handled;
+  }
+  if (req.path == "/login" || req.path == "/style.css" || Authorized(req, c.token, cookieSecret))
+    return Handled::Unhandled;
+  if (attempt) c.logins->Take(who);
+  if (req.path.size() > 5 && req.path.compare(req.path.size() - 5, 5, ".json") == 0) {
+    res.status = 401;
+    res.set_header("WWW-Authenticate", "Bearer");
+    res.set_content("{\"error\":\"the page token is needed\"}\n", "application/json");
+  } else {
+    res.status = 303;
+    res.set_header("Location", "/login");
+  }
+  return Handled::Handled;
 }
 
 std::string LoginForm(const char* message) {
@@ -291,6 +402,8 @@ std::string LoginForm(const char* message) {
 Limits PageLimits() {
   Limits limits;
   limits.workers = 8;
+  // A browser opens six connections to a host.
+  limits.workersPerAddress = 6;
   limits.maxConnections = 64;
   limits.maxPerAddress = 32;
   return limits;
@@ -305,21 +418,10 @@ void AddPageRoutes(BoundedServer& server, const PageContext& context) {
       {"Referrer-Policy", "no-referrer"},
       {"Cache-Control", "no-store"},
   });
-  const std::string token = context.token;
-  server.set_pre_routing_handler([token](const httplib::Request& req, httplib::Response& res) {
-    using Handled = httplib::Server::HandlerResponse;
-    if (token.empty() || req.path == "/login" || req.path == "/style.css" ||
-        Authorized(req, token))
-      return Handled::Unhandled;
-    if (req.path.size() > 5 && req.path.compare(req.path.size() - 5, 5, ".json") == 0) {
-      res.status = 401;
-      res.set_header("WWW-Authenticate", "Bearer");
-      res.set_content("{\"error\":\"the page token is needed\"}\n", "application/json");
-    } else {
-      res.status = 303;
-      res.set_header("Location", "/login");
-    }
-    return Handled::Handled;
+  const std::string cookieSecret = context.token.empty() ? "" : CookieSecret(context.token);
+  server.SetRequestCheck([context, cookieSecret](const httplib::Request& req,
+                                                 httplib::Response& res) {
+    return CheckAccess(context, cookieSecret, req, res);
   });
   server.Get("/style.css", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(kStyle, "text/css");
@@ -327,15 +429,17 @@ void AddPageRoutes(BoundedServer& server, const PageContext& context) {
   server.Get("/login", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(LoginForm(""), "text/html; charset=utf-8");
   });
-  server.Post("/login", [token](const httplib::Request& req, httplib::Response& res) {
-    if (!token.empty() && SameSecret(req.get_param_value("token"), token)) {
-      // The token is made of cookie-safe characters (checked at start).
-      res.set_header("Set-Cookie", std::string(kCookie) + "=" + token +
-                                       "; Path=/; HttpOnly; SameSite=Strict");
+  server.Post("/login", [context, cookieSecret](const httplib::Request& req,
+                                               httplib::Response& res) {
+    if (!context.token.empty() && SameSecret(req.get_param_value("token"), context.token)) {
+      res.set_header("Set-Cookie", std::string(kCookie) + "=" + cookieSecret +
+                                       "; Path=/; HttpOnly; SameSite=Strict" +
+                                       (context.overTls ? "; Secure" : ""));
       res.status = 303;
       res.set_header("Location", "/");
       return;
     }
+    if (!context.token.empty()) context.logins->Take(AddressKey(req.remote_addr));
     res.status = 403;
     res.set_content(LoginForm("<p>That is not the page token.</p>"), "text/html; charset=utf-8");
   });

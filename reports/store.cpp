@@ -1,5 +1,7 @@
 #include "reports/store.h"
 
+#include <algorithm>
+
 namespace reports {
 namespace {
 
@@ -142,6 +144,13 @@ void ReportStore::WriterLoop() {
 }
 
 bool ReportStore::CommitBatch(const std::vector<Pending*>& batch) {
+  const int64_t bytes = sizeLimit_;
+  if (bytes != appliedSizeLimit_) {
+    // A pragma takes no bound parameter; this is a number of ours.
+    const int64_t pages = bytes > 0 ? std::max<int64_t>(1, bytes / PageSize()) : 4294967294;
+    Exec(writer_, ("PRAGMA max_page_count=" + std::to_string(pages)).c_str(), nullptr);
+    appliedSizeLimit_ = bytes;
+  }
   if (!Exec(writer_, "BEGIN IMMEDIATE", nullptr)) return false;
   for (Pending* p : batch) {
     const StoredReport& r = *p->report;
@@ -176,6 +185,16 @@ bool ReportStore::CommitBatch(const std::vector<Pending*>& batch) {
   return true;
 }
 
+int64_t ReportStore::PageSize() {
+  sqlite3_stmt* query = nullptr;
+  int64_t size = 4096;
+  if (sqlite3_prepare_v2(writer_, "PRAGMA page_size", -1, &query, nullptr) == SQLITE_OK &&
+      sqlite3_step(query) == SQLITE_ROW)
+    size = sqlite3_column_int64(query, 0);
+  sqlite3_finalize(query);
+  return size;
+}
+
 void ReportStore::CommitStats(uint64_t* commits, uint64_t* rows) {
   std::lock_guard<std::mutex> lock(mutex_);
   *commits = commits_;
@@ -207,18 +226,13 @@ int64_t ReportStore::CountReports(bool parsed) {
   return count;
 }
 
-std::vector<Group> ReportStore::Groups(size_t limit) {
+std::vector<Group> ReportStore::QueryGroups(const char* sql,
+                                            const std::function<void(sqlite3_stmt*)>& bind) {
   std::vector<Group> groups;
   std::lock_guard<std::mutex> lock(readMutex_);
   sqlite3_stmt* query = nullptr;
-  if (sqlite3_prepare_v2(reader_,
-                         "SELECT build, exception, address, COUNT(*), MIN(received_ms),"
-                         " MAX(received_ms) FROM reports WHERE parsed = 1"
-                         " GROUP BY build, exception, address"
-                         " ORDER BY COUNT(*) DESC, MAX(received_ms) DESC LIMIT ?",
-                         -1, &query, nullptr) != SQLITE_OK)
-    return groups;
-  sqlite3_bind_int64(query, 1, limit == 0 ? -1 : static_cast<int64_t>(limit));
+  if (sqlite3_prepare_v2(reader_, sql, -1, &query, nullptr) != SQLITE_OK) return groups;
+  bind(query);
   while (sqlite3_step(query) == SQLITE_ROW) {
     Group g;
     g.build = static_cast<unsigned>(sqlite3_column_int(query, 0));
@@ -231,6 +245,45 @@ std::vector<Group> ReportStore::Groups(size_t limit) {
   }
   sqlite3_finalize(query);
   return groups;
+}
+
+std::vector<Group> ReportStore::Groups(size_t limit) {
+  return QueryGroups(
+      "SELECT build, exception, address, COUNT(*), MIN(received_ms), MAX(received_ms)"
+      " FROM reports WHERE parsed = 1 GROUP BY build, exception, address"
+      " ORDER BY COUNT(*) DESC, MAX(received_ms) DESC LIMIT ?",
+      [&](sqlite3_stmt* q) { sqlite3_bind_int64(q, 1, static_cast<int64_t>(limit)); });
+}
+
+std::vector<Group> ReportStore::GroupsAfter(const Group* after, size_t limit) {
+  // Builds are 0 to 999: (-1, '', 0) comes before every group.
+  const Group first{0, "", 0, 0, 0, 0};
+  const Group& from = after ? *after : first;
+  return QueryGroups(
+      "SELECT build, exception, address, COUNT(*), MIN(received_ms), MAX(received_ms)"
+      " FROM reports WHERE parsed = 1 AND (build, exception, address) > (?, ?, ?)"
+      " GROUP BY build, exception, address ORDER BY build, exception, address LIMIT ?",
+      [&](sqlite3_stmt* q) {
+        sqlite3_bind_int64(q, 1, after ? static_cast<int64_t>(from.build) : -1);
+        sqlite3_bind_text(q, 2, from.exception.data(), static_cast<int>(from.exception.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_int64(q, 3, from.address);
+        sqlite3_bind_int64(q, 4, static_cast<int64_t>(limit));
+      });
+}
+
+int64_t ReportStore::CountGroups() {
+  std::lock_guard<std::mutex> lock(readMutex_);
+  sqlite3_stmt* query = nullptr;
+  int64_t count = 0;
+  if (sqlite3_prepare_v2(reader_,
+                         "SELECT COUNT(*) FROM (SELECT 1 FROM reports WHERE parsed = 1"
+                         " GROUP BY build, exception, address)",
+                         -1, &query, nullptr) == SQLITE_OK &&
+      sqlite3_step(query) == SQLITE_ROW)
+    count = sqlite3_column_int64(query, 0);
+  sqlite3_finalize(query);
+  return count;
 }
 
 bool ReportStore::FindGroup(unsigned build, const std::string& exception, uint32_t address,

@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -59,7 +60,12 @@ class ReportStore {
 
   // For the maker's page and the export; each uses a connection of its own.
   int64_t CountReports(bool parsed);
-  std::vector<Group> Groups(size_t limit);  // by count, largest first; 0: all
+  std::vector<Group> Groups(size_t limit);  // by count, largest first
+  int64_t CountGroups();
+  // The groups after `after` (nullptr: from the first) in the order of
+  // their keys (build, exception, address), at most `limit`: each batch
+  // is read through the index, so that the export of many groups streams.
+  std::vector<Group> GroupsAfter(const Group* after, size_t limit);
   bool FindGroup(unsigned build, const std::string& exception, uint32_t address, Group* group);
   std::vector<StoredReport> LatestOfGroup(const Group& group, size_t limit);
   std::vector<StoredReport> LatestUnparsed(size_t limit);
@@ -67,6 +73,11 @@ class ReportStore {
   std::vector<int64_t> DailyCounts(int64_t firstDay, int days);
   // Every report with an id above `afterId`, in id order, at most `limit`.
   std::vector<StoredReport> ReportsAfter(int64_t afterId, size_t limit);
+
+  // Holds the store to about `bytes` (0: no bound but SQLite's own; never
+  // below its size now) from the next commit on: a commit that needs more
+  // fails, and its reports are answered 503, as on a full disk.
+  void LimitSize(int64_t bytes) { sizeLimit_ = bytes; }
 
   // What the writer did: transactions committed and rows in them.
   void CommitStats(uint64_t* commits, uint64_t* rows);
@@ -79,8 +90,10 @@ class ReportStore {
   };
   void WriterLoop();
   bool CommitBatch(const std::vector<Pending*>& batch);
+  int64_t PageSize();  // the writer's
   std::vector<StoredReport> QueryReports(const char* sql,
                                          const std::function<void(sqlite3_stmt*)>& bind);
+  std::vector<Group> QueryGroups(const char* sql, const std::function<void(sqlite3_stmt*)>& bind);
 
   std::string path_;
   sqlite3* writer_ = nullptr;
@@ -92,6 +105,8 @@ class ReportStore {
   std::deque<Pending*> queue_;
   bool stopping_ = false;
   uint64_t commits_ = 0, rows_ = 0;
+  std::atomic<int64_t> sizeLimit_{0};
+  int64_t appliedSizeLimit_ = 0;  // the writer's
 
   std::mutex readMutex_;
   sqlite3* reader_ = nullptr;

@@ -41,7 +41,10 @@ class Service:
         service.fresh_store(self.db)
         self.intake = "127.0.0.1:%d" % service.free_port()
         self.page = "127.0.0.1:%d" % service.free_port()
-        self.argv = service.command(program, self.db, self.intake, self.page)
+        # Its load comes from one address, far past the rate one address
+        # is allowed.
+        self.argv = service.command(program, self.db, self.intake, self.page,
+                                    extra=["--address-rate", "1000000000"])
         self.log = os.path.join(work, name + ".log")
         self.process = None
 

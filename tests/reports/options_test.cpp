@@ -3,11 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 namespace reports {
 namespace {
 
 TEST(Options, APageOffLoopbackNeedsAToken) {
   const std::string token = "0123456789abcdef-token";
+  const std::string folder = testing::TempDir();
+  for (const auto& [name, text] : {std::pair<const char*, const char*>{"empty", "\nsecond-line-0123456789\n"},
+                                   {"short", "short\n"},
+                                   {"good", "0123456789abcdef-token\n"}})
+    std::ofstream(folder + "/token-" + name) << text;
   const struct {
     const char* why;
     std::vector<std::string> args;
@@ -30,6 +37,14 @@ TEST(Options, APageOffLoopbackNeedsAToken) {
       {"no database", {"--listen", "0.0.0.0:80"}, false, ""},
       {"an unknown option", {"--db", "r.db", "--listen", "0.0.0.0:80", "--verbose", "1"}, false, ""},
       {"an option without its value", {"--db", "r.db", "--listen"}, false, ""},
+      {"a token from a file", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "0.0.0.0:8080", "--page-token-file", folder + "/token-good"}, true, "0.0.0.0"},
+      {"a token file whose first line is empty", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page-token-file", folder + "/token-empty"}, false, ""},
+      {"a short token from a file", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page-token-file", folder + "/token-short"}, false, ""},
+      {"an empty token", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page-token", ""}, false, ""},
+      {"a token file that is not there", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page-token-file", folder + "/token-none"}, false, ""},
+      {"the bounds given", {"--db", "r.db", "--listen", "0.0.0.0:80", "--address-rate", "100000", "--min-free-mb", "1", "--max-store-mb", "2048", "--page-over-tls"}, true, "127.0.0.1"},
+      {"a rate of 0", {"--db", "r.db", "--listen", "0.0.0.0:80", "--address-rate", "0"}, false, ""},
+      {"a signed floor", {"--db", "r.db", "--listen", "0.0.0.0:80", "--min-free-mb", "+5"}, false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);

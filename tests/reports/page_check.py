@@ -162,6 +162,8 @@ def check_token(check, program, work):
         cookie = headers.get("Set-Cookie")
         check.true(cookie is not None and "HttpOnly" in cookie and "SameSite=Strict" in cookie,
                    "the login form sets an HttpOnly, SameSite cookie (%s)" % cookie)
+        check.true(cookie is not None and TOKEN not in cookie,
+                   "whose value is not the token")
         check.equal(service.get("http://%s/groups.json" % page,
                                 cookie=(cookie or "").split(";")[0])[0], 200,
                     "and the cookie opens the pages")

@@ -36,8 +36,8 @@ def fresh_store(db):
             os.remove(leftover)
 
 
-def command(program, db, listen, page, symbols=None, token=None):
-    argv = [program, "--db", db, "--listen", listen, "--page", page]
+def command(program, db, listen, page, symbols=None, token=None, extra=()):
+    argv = [program, "--db", db, "--listen", listen, "--page", page] + list(extra)
     if symbols:
         argv += ["--symbols", symbols]
     if token:
