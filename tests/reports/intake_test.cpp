@@ -24,13 +24,14 @@ using Clock = std::chrono::steady_clock;
 // A store in a folder of its own with the intake and a tokenless page on
 // free loopback ports, as main() puts them together.
 struct Service {
-  Service() : rate(kAddressRate), floor(path, 0), intake(IntakeLimits(), &intakeRefusals),
-              page(PageLimits(), &pageRefusals) {
+  explicit Service(const std::string& token = "")
+      : rate(kAddressRate), floor(path, 0), intake(IntakeLimits(), &intakeRefusals),
+        page(PageLimits(), &pageRefusals) {
     std::remove(path.c_str());
     std::string error;
     EXPECT_TRUE(store.Open(path, &error)) << error;
     AddIntakeRoutes(intake, store, IntakeBounds{&rate, &floor, &intakeRefusals});
-    AddPageRoutes(page, PageContext{&store, &maps, "", "127.0.0.1", false, &intakeRefusals,
+    AddPageRoutes(page, PageContext{&store, &maps, token, "127.0.0.1", false, &intakeRefusals,
                                     &floor, &logins});
     EXPECT_TRUE(intake.Bind("127.0.0.1", 0));
     EXPECT_TRUE(page.Bind("127.0.0.1", 0));
@@ -247,6 +248,49 @@ TEST(Intake, AStoreWithNoRoomStoresNothingAndSaysSo) {
   EXPECT_NE(page.text.find("id=\"refusing\""), std::string::npos);
   s.floor.SetFloor(0);
   EXPECT_EQ(post(9003).status, 200);
+}
+
+TEST(Intake, StrangersAreHeldToTheirRates) {
+  const std::string token = "0123456789abcdef-token";
+  Service s(token);
+  // Reports: 60 a minute from one address, then 429 and nothing stored;
+  // another address is not held to the first one's count.
+  for (uint32_t n = 0; n < kAddressRate; ++n)
+    ASSERT_EQ(Exchange("127.0.0.3", s.intake.Port(), ReportRequest(n)).status, 200) << n;
+  EXPECT_EQ(Exchange("127.0.0.3", s.intake.Port(), ReportRequest(100)).status, 429);
+  EXPECT_EQ(s.store.CountReports(true), kAddressRate);
+  EXPECT_EQ(Exchange("127.0.0.4", s.intake.Port(), ReportRequest(101)).status, 200);
+  EXPECT_EQ(s.intake.Counts().rate, 1u);
+
+  // Logins: five wrong tokens, then 429 for any token from that address,
+  // the right one included; the cookie the right one gets is not the token.
+  auto login = [&](const char* from, const std::string& guess) {
+    const std::string form = "token=" + guess;
+    return Exchange(from, s.page.Port(),
+                    "POST /login HTTP/1.1\r\nHost: reports.example\r\nConnection: close\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                        std::to_string(form.size()) + "\r\n\r\n" + form);
+  };
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(login("127.0.0.5", "guess-0123456789abc").status, 403);
+  EXPECT_EQ(login("127.0.0.5", token).status, 429);
+  const Reply right = login("127.0.0.6", token);
+  EXPECT_EQ(right.status, 303);
+  EXPECT_NE(right.text.find("Set-Cookie: quil_page_token="), std::string::npos);
+  EXPECT_EQ(right.text.find(token), std::string::npos) << right.text;
+}
+
+TEST(Intake, AnIPv6HostCountsAsOneAddress) {
+  const struct {
+    const char* address;
+    const char* key;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      {"::ffff:192.0.2.7", "192.0.2.7"},  // IPv4 on a listener of [::]
+      {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+      {"2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2::/64"},
+      {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(AddressKey(c.address), c.key) << c.address;
 }
 
 }  // namespace
