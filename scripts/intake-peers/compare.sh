@@ -64,7 +64,12 @@ for q in "${quils[@]}"; do
   curl -s -X POST --data-binary 'log=x' "http://127.0.0.1:$2/sreport.asp" | grep -q OK || { echo "quil-reports ($1) not answering"; cat "$w/$1.log"; exit 1; }
 done
 qrows() { rows "$w/$1.sqlite"; }
-echo "machine: $(nproc) cores; $secs s per run, $conns connections; wrk on the same cores"
+# What the disk syncs decide for every intake that syncs: 4 KiB write+fsync a second, for 2 s.
+disk=$(python3 -c 'import os,sys,time
+fd=os.open(sys.argv[1], os.O_WRONLY|os.O_CREAT); n=0; t=time.monotonic()
+while time.monotonic()-t < 2: os.write(fd, b"x"*4096); os.fsync(fd); n+=1
+print(int(n/(time.monotonic()-t)))' "$w/sync-probe")
+echo "machine: $(nproc) cores, the disk doing $disk write+fsync a second; $secs s per run, $conns connections; wrk on the same cores"
 declare -A rate p99
 for mode in keepalive close; do
   lua=$here/post.lua; [[ $mode == close ]] && lua=$here/post-close.lua
