@@ -101,6 +101,11 @@ int main(int argc, char** argv) {
               options.page.port, options.pageToken.empty() ? "" : " (token)",
               static_cast<long long>(store.CountReports(true) + store.CountReports(false)),
               maps.size());
+  if (floor.Below())
+    std::printf("quil-reports: the store's disk has %llu MB free, below --min-free-mb %llu: "
+                "reports are answered 503 until there is more\n",
+                static_cast<unsigned long long>(floor.FreeBytes() / (1024 * 1024)),
+                static_cast<unsigned long long>(options.minFreeMb));
   std::fflush(stdout);
 
   // The refusals go to the log once a minute when they have changed, and
