@@ -225,6 +225,7 @@ std::vector<std::pair<std::string, uint64_t>> Refusals::List() const {
   return {
       {"connections closed, their address's share open", perAddress},
       {"unfinished connections taken back for others", reclaimed},
+      {"connections closed at the cap, every open one being answered", atCap},
       {"requests not sent within the deadline", late},
       {"requests answered 4xx (not a report, malformed, foreign Host)", refused},
       {"answered 429, over the per-address rate", rate},
@@ -398,7 +399,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       ready_.notify_one();
       return true;
     } else {
-      ++refusals_->reclaimed;  // nothing unfinished to take back: every one is being answered
+      ++refusals_->atCap;
     }
   }
   ::close(sock);

@@ -65,6 +65,7 @@ struct Limits {
 struct Refusals {
   std::atomic<uint64_t> perAddress{0};  // connections closed: their address had its share open
   std::atomic<uint64_t> reclaimed{0};   // unfinished connections closed for another's sake
+  std::atomic<uint64_t> atCap{0};       // closed at the cap: nothing unfinished to take back
   std::atomic<uint64_t> late{0};        // requests not sent within the deadline
   std::atomic<uint64_t> refused{0};     // other 4xx: not a report, malformed, foreign Host...
   std::atomic<uint64_t> rate{0};        // 429: over the per-address rate (reports or logins)
