@@ -109,7 +109,8 @@ void ReportStore::Close() {
 bool ReportStore::Add(StoredReport* report) {
   Pending pending{report};
   std::unique_lock<std::mutex> lock(mutex_);
-  if (stopping_) return false;
+  // Without a writer (closed, or never opened) nothing would ever commit it.
+  if (stopping_ || !writerThread_.joinable()) return false;
   queue_.push_back(&pending);
   arrived_.notify_one();
   committed_.wait(lock, [&] { return pending.finished; });

@@ -47,7 +47,9 @@ struct Service {
     store.Close();
     for (const char* tail : {"", "-wal", "-shm"}) std::remove((path + tail).c_str());
   }
-  const std::string path = testing::TempDir() + "/intake_test.db";
+  // ctest runs each test in a process of its own, two at a time.
+  const std::string path =
+      testing::TempDir() + "/intake_test-" + std::to_string(::getpid()) + ".db";
   ReportStore store;
   std::map<unsigned, SymbolMap> maps;
   Refusals intakeRefusals, pageRefusals;
