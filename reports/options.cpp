@@ -135,8 +135,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
   if (options->pageToken.empty() && !IsLoopback(options->page.host)) {
     *error = "--page " + options->page.host + ":" + std::to_string(options->page.port) +
              " is not a loopback address: anyone who reaches it would read every report. "
-             "Give --page-token TOKEN (or --page-token-file FILE), and every page and export "
-             "will ask for it, or keep the page on 127.0.0.1";
+             "Give --page-token-file FILE (or --page-token TOKEN, which shows in ps), and every "
+             "page and export will ask for it, or keep the page on 127.0.0.1";
     return false;
   }
   return true;
