@@ -232,24 +232,24 @@ std::string ReportJson(const StoredReport& r) {
 }
 
 // Streams {"NAME":[...]} a batch at a time, so that an export never sits
-// whole in memory: `next` adds the next batch's items to `items` (each
-// item a string) and returns how many it added; fewer than kExportBatch
-// ends the array.
+// whole in memory: `next` adds the next batch's items (JSON values) to
+// `items`; fewer than kExportBatch end the array.
 void StreamArray(httplib::Response& res, const std::string& name,
-                 std::function<size_t(std::vector<std::string>* items)> next) {
+                 std::function<void(std::vector<std::string>* items)> next) {
   auto first = std::make_shared<bool>(true);
   res.set_chunked_content_provider(
       "application/json", [name, next, first](size_t offset, httplib::DataSink& sink) {
         std::string out = offset == 0 ? "{" + Json(name) + ":[" : "";
         std::vector<std::string> items;
-        const size_t added = next(&items);
+        next(&items);
+        const bool last = items.size() < kExportBatch;
         for (const std::string& item : items) {
           out += (*first ? "\n" : ",\n") + item;
           *first = false;
         }
-        if (added < kExportBatch) out += "\n]}\n";
+        if (last) out += "\n]}\n";
         if (!sink.write(out.data(), out.size())) return false;
-        if (added < kExportBatch) sink.done();
+        if (last) sink.done();
         return true;
       });
 }
@@ -261,7 +261,6 @@ void ReportsExport(const PageContext& c, httplib::Response& res) {
     const std::vector<StoredReport> batch = store->ReportsAfter(*lastId, kExportBatch);
     for (const StoredReport& r : batch) items->push_back(ReportJson(r));
     if (!batch.empty()) *lastId = batch.back().id;
-    return batch.size();
   });
 }
 
@@ -285,7 +284,6 @@ void GroupsExport(const PageContext& c, httplib::Response& res) {
     const std::vector<Group> batch = c.store->GroupsAfter(last->get(), kExportBatch);
     for (const Group& g : batch) items->push_back(GroupJson(c, g));
     if (!batch.empty()) *last = std::make_unique<Group>(batch.back());
-    return batch.size();
   });
 }
 
