@@ -396,6 +396,7 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
                ReclaimOldest(now.time_since_epoch().count(), false)) {
       open_.emplace_back(sock, key, now);
       ++shares_[key].open;
+      ++admitted_;
       ready_.notify_one();
       return true;
     } else {

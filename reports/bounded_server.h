@@ -109,6 +109,8 @@ class BoundedServer : public httplib::Server {
   void SetErrorBody(std::string text) { errorBody_ = std::move(text); }
 
   const Refusals& Counts() const { return *refusals_; }
+  // Connections admitted since start.
+  uint64_t Admitted() const { return admitted_; }
 
  private:
   struct Connection {
@@ -159,6 +161,7 @@ class BoundedServer : public httplib::Server {
   std::string host_;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> admitted_{0};
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable tick_;

@@ -200,8 +200,13 @@ TEST(Intake, AFewAddressesCannotKeepAReportOut) {
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     });
-    // Let the service take them all in (and the trickle begin).
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The service has taken them all in (the kernel's accept queue holds
+    // them until it does), and the trickle has begun.
+    const auto until = Clock::now() + std::chrono::seconds(30);
+    while (s.intake.Admitted() < held.size() && Clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(s.intake.Admitted(), held.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     for (uint32_t n = 0; n < 3; ++n) {
       const auto start = Clock::now();
       const Reply reply = Exchange("127.0.0.1", s.intake.Port(), ReportRequest(0x00401000 + n), 5);
