@@ -24,14 +24,14 @@ using Clock = std::chrono::steady_clock;
 // A store in a folder of its own with the intake and a tokenless page on
 // free loopback ports, as main() puts them together.
 struct Service {
-  explicit Service(const std::string& token = "")
+  explicit Service(const std::string& token = "", bool overTls = false)
       : rate(kAddressRate), floor(path, 0), intake(IntakeLimits(), &intakeRefusals),
         page(PageLimits(), &pageRefusals) {
     std::remove(path.c_str());
     std::string error;
     EXPECT_TRUE(store.Open(path, &error)) << error;
     AddIntakeRoutes(intake, store, IntakeBounds{&rate, &floor, &intakeRefusals});
-    AddPageRoutes(page, PageContext{&store, &maps, token, "127.0.0.1", false, &intakeRefusals,
+    AddPageRoutes(page, PageContext{&store, &maps, token, "127.0.0.1", overTls, &intakeRefusals,
                                     &floor, &logins});
     EXPECT_TRUE(intake.Bind("127.0.0.1", 0));
     EXPECT_TRUE(page.Bind("127.0.0.1", 0));
@@ -259,7 +259,7 @@ TEST(Intake, AStoreWithNoRoomStoresNothingAndSaysSo) {
 
 TEST(Intake, StrangersAreHeldToTheirRates) {
   const std::string token = "0123456789abcdef-token";
-  Service s(token);
+  Service s(token, true);
   // Reports: 60 a minute from one address, then 429 and nothing stored;
   // another address is not held to the first one's count.
   for (uint32_t n = 0; n < kAddressRate; ++n)
@@ -270,7 +270,8 @@ TEST(Intake, StrangersAreHeldToTheirRates) {
   EXPECT_EQ(s.intake.Counts().rate, 1u);
 
   // Logins: five wrong tokens, then 429 for any token from that address,
-  // the right one included; the cookie the right one gets is not the token.
+  // the right one included; the cookie the right one gets is not the token,
+  // and is sent over TLS only (the page is said to be reached so).
   auto login = [&](const char* from, const std::string& guess) {
     const std::string form = "token=" + guess;
     return Exchange(from, s.page.Port(),
@@ -284,6 +285,7 @@ TEST(Intake, StrangersAreHeldToTheirRates) {
   EXPECT_EQ(right.status, 303);
   EXPECT_NE(right.text.find("Set-Cookie: quil_page_token="), std::string::npos);
   EXPECT_EQ(right.text.find(token), std::string::npos) << right.text;
+  EXPECT_NE(right.text.find("; Secure\r\n"), std::string::npos) << right.text;
 }
 
 TEST(Intake, AnIPv6HostCountsAsOneAddress) {
