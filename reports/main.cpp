@@ -12,6 +12,7 @@
 #include "reports/intake.h"
 #include "reports/options.h"
 #include "reports/page.h"
+#include "reports/retention.h"
 #include "reports/store.h"
 #include "reports/symbols.h"
 
@@ -60,7 +61,12 @@ int main(int argc, char** argv) {
   BoundedServer intake(IntakeLimits());
   AddIntakeRoutes(intake, store);
   BoundedServer page(PageLimits());
-  AddPageRoutes(page, PageContext{&store, &maps, options.pageToken});
+  PageContext pageContext;
+  pageContext.store = &store;
+  pageContext.maps = &maps;
+  pageContext.token = options.pageToken;
+  pageContext.keepDays = options.keepDays;
+  AddPageRoutes(page, pageContext);
   if (!intake.Bind(options.listen.host, options.listen.port)) {
     std::fprintf(stderr, "quil-reports: --listen %s:%d cannot be bound\n",
                  options.listen.host.c_str(), options.listen.port);
@@ -71,6 +77,8 @@ int main(int argc, char** argv) {
                  options.page.port);
     return 1;
   }
+  Retention retention(store, options.keepDays);
+  retention.Start();
   std::thread intakeThread([&] { intake.Serve(); });
   std::thread pageThread([&] { page.Serve(); });
   std::printf("quil-reports: intake on %s:%d, page on %s:%d%s; %lld reports stored; "
@@ -90,6 +98,7 @@ int main(int argc, char** argv) {
   pageThread.join();
   intake.Finish();
   page.Finish();
+  retention.Stop();
   uint64_t commits = 0, rows = 0;
   store.CommitStats(&commits, &rows);
   store.Close();

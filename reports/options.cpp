@@ -12,7 +12,35 @@ const char kUsage[] =
     "  --listen   the public intake of crash reports (port 80 in production)\n"
     "  --page     the maker's page and export (default 127.0.0.1:8080); a non-loopback\n"
     "             address needs a page token\n"
-    "  --symbols  the folder of the builds' symbol maps (quil-NNN.map)\n";
+    "  --symbols  the folder of the builds' symbol maps (quil-NNN.map)\n"
+    "  --keep-days N  raw reports are deleted after N days (90); the counts stay\n";
+
+namespace {
+
+bool ParseNumber(const std::string& text, int low, int high, int* value) {
+  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const int number = std::stoi(text);
+  if (number < low || number > high) return false;
+  *value = number;
+  return true;
+}
+
+// The options of retention: 1 taken, 0 not one of them, -1 a
+// bad value (with the message).
+int ParseLoopOption(const std::string& name, const std::string& value, Options* options,
+                    std::string* error) {
+  bool ok = true;
+  if (name == "--keep-days") {
+    ok = ParseNumber(value, 1, 36500, &options->keepDays);
+  } else {
+    return 0;
+  }
+  if (!ok) *error = name + " " + value + ": not a usable value (see the usage below)";
+  return ok ? 1 : -1;
+}
+
+}  // namespace
 
 bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
   std::string host, port;
@@ -69,6 +97,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
       options->pageToken = value;
     } else if (name == "--page-token-file") {
       tokenFile = value;
+    } else if (int taken = ParseLoopOption(name, value, options, error)) {
+      if (taken < 0) return false;
     } else {
       *error = name + ": not an option";
       return false;

@@ -1,6 +1,7 @@
 // The command line:
 //   quil-reports --db FILE --listen ADDR:PORT [--page ADDR:PORT]
 //                [--symbols DIR] [--page-token TOKEN | --page-token-file FILE]
+//                [--keep-days N]
 #pragma once
 
 #include <string>
@@ -19,6 +20,7 @@ struct Options {
   Endpoint page{"127.0.0.1", 8080};
   std::string symbols;
   std::string pageToken;
+  int keepDays = 90;  // raw reports older than this are deleted
 };
 
 // "ADDR:PORT", or "[ADDR]:PORT" for IPv6; the address numeric.

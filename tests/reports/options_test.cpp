@@ -30,6 +30,9 @@ TEST(Options, APageOffLoopbackNeedsAToken) {
       {"no database", {"--listen", "0.0.0.0:80"}, false, ""},
       {"an unknown option", {"--db", "r.db", "--listen", "0.0.0.0:80", "--verbose", "1"}, false, ""},
       {"an option without its value", {"--db", "r.db", "--listen"}, false, ""},
+      {"raw reports kept 30 days", {"--db", "r.db", "--listen", "0.0.0.0:80", "--keep-days", "30"}, true, "127.0.0.1"},
+      {"nor kept for no day at all", {"--db", "r.db", "--listen", "0.0.0.0:80", "--keep-days", "0"}, false, ""},
+      {"nor for a number that is not one", {"--db", "r.db", "--listen", "0.0.0.0:80", "--keep-days", "9x"}, false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
