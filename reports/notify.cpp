@@ -34,11 +34,14 @@ const auto kSendmailTime = std::chrono::seconds(30);
 const size_t kMaxReply = 64 * 1024;
 
 // Printable ASCII as it is, any other byte as \xNN: a header or a line of a
-// mail can never be ended or forged by what a report carries.
+// mail can never be ended or forged by what a report carries. At most
+// kMaxValue characters, so that a line stays within a mail's bound.
 std::string Plain(std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (char c : text.substr(0, kMaxValue)) {
+  size_t used = 0;
+  for (; used < text.size() && out.size() < kMaxValue; ++used) {
+    const char c = text[used];
     const unsigned char u = static_cast<unsigned char>(c);
     if (u < 0x20 || u > 0x7E) {
       out += "\\x";
@@ -48,7 +51,7 @@ std::string Plain(std::string_view text) {
       out.push_back(c);
     }
   }
-  if (text.size() > kMaxValue) out += "...";
+  if (used < text.size()) out += "...";
   return out;
 }
 

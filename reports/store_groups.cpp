@@ -53,7 +53,8 @@ const char kSummarySchema[] =
     " sent_ms INTEGER,"
     " last_error TEXT,"
     " last_error_ms INTEGER);"
-    "CREATE INDEX IF NOT EXISTS notices_by_state ON notices(state, next_try_ms);";
+    "CREATE INDEX IF NOT EXISTS notices_by_state ON notices(state, next_try_ms);"
+    "CREATE INDEX IF NOT EXISTS notices_by_sent ON notices(sent_ms);";
 
 // A store written before the summaries existed has its reports counted once.
 const char kFillSummaries[] =
@@ -356,7 +357,7 @@ RecentNotices ReportStore::RecentlySent(int64_t sinceMs) {
   RecentNotices recent;
   std::lock_guard<std::mutex> lock(upkeepMutex_);
   sqlite3_stmt* query = nullptr;
-  if (!Prepare(upkeep_, "SELECT kind, group_id FROM notices WHERE state = 1 AND sent_ms > ?",
+  if (!Prepare(upkeep_, "SELECT kind, group_id FROM notices WHERE sent_ms > ? AND state = 1",
                &query))
     return recent;
   sqlite3_bind_int64(query, 1, sinceMs);

@@ -57,7 +57,8 @@ bool PrintableLines(const std::string& text) {
 TEST(Notify, ANoticeSaysWhatThePageSaysEscaped) {
   std::istringstream in(
       "quil-symbols 1\nbuild 39\nimage-base 00400000\ncode 00001000 00007000\n"
-      "00001000 Crash\rBcc: victim@example.org\n00002000 RunInstaller(HINSTANCE__*)\nend\n");
+      "00001000 Crash\rBcc: victim@example.org\n00002000 RunInstaller(HINSTANCE__*)\n"
+      "00003000 " + std::string(4000, '\x7f') + "\nend\n");
   std::map<unsigned, SymbolMap> maps;
   std::string error;
   ASSERT_TRUE(ReadSymbolMap(in, &maps[39], &error)) << error;
@@ -90,6 +91,13 @@ TEST(Notify, ANoticeSaysWhatThePageSaysEscaped) {
         "First seen: 1970-01-02 00:00:00 UTC",
         "Page: http://reports.example:8080/group?address=00401010&exception=EXCEPTION_%0ABcc"})
     EXPECT_NE(mail.find(said), std::string::npos) << said << "\n" << mail;
+  // A mail's line is at most 998 characters, whatever a map names.
+  g.address = 0x00403000;
+  std::istringstream long_lines(MailText("maker@example.org",
+                                         ComposeNotice(NoticeKind::kNew, g, 39, maps, "http://r", 0)));
+  size_t longest = 0;
+  for (std::string line; std::getline(long_lines, line);) longest = std::max(longest, line.size());
+  EXPECT_LE(longest, 998u);
   EXPECT_TRUE(PrintableLines(m.json));
   EXPECT_EQ(m.json.find('\n'), m.json.size() - 1);
   for (const char* said : {"\"event\":\"regressed\"", "\"exception\":\"EXCEPTION_\\u000ABcc: x@example.org\\u000D\\u000A\\u003Cb\\u003E\\\"\"",
