@@ -318,8 +318,9 @@ int64_t Notifier::Pass() {
   }
   // The digest they went into is due at once.
   if (!fold.empty() && store_.FoldNotices(fold)) return now;
-  // What waits for the hour to pass is looked at again each minute.
-  if (held) next = next == 0 ? now + 60000 : std::min(next, now + 60000);
+  // What waits for the hour to pass is looked at again each minute, even
+  // when more are due than one pass takes: those are held as well.
+  if (held) next = next <= now ? now + 60000 : std::min(next, now + 60000);
   return next;
 }
 

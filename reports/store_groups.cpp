@@ -105,6 +105,17 @@ bool Prepare(sqlite3* db, const char* sql, sqlite3_stmt** statement) {
   return sqlite3_prepare_v2(db, sql, -1, statement, nullptr) == SQLITE_OK;
 }
 
+// Prepares, binds and runs a statement that returns no rows; false on an
+// error.
+bool Step(sqlite3* db, const char* sql, const std::function<void(sqlite3_stmt*)>& bind) {
+  sqlite3_stmt* statement = nullptr;
+  if (!Prepare(db, sql, &statement)) return false;
+  bind(statement);
+  const bool done = sqlite3_step(statement) == SQLITE_DONE;
+  sqlite3_finalize(statement);
+  return done;
+}
+
 // Runs a statement to its end; false on an error.
 bool Finish(sqlite3_stmt* statement) {
   int step;
@@ -262,12 +273,7 @@ std::vector<BuildCount> ReportStore::BuildsOfGroup(int64_t groupId) {
 
 bool ReportStore::Upkeep(const char* sql, const std::function<void(sqlite3_stmt*)>& bind) {
   std::lock_guard<std::mutex> lock(upkeepMutex_);
-  sqlite3_stmt* statement = nullptr;
-  if (!Prepare(upkeep_, sql, &statement)) return false;
-  bind(statement);
-  const bool done = sqlite3_step(statement) == SQLITE_DONE;
-  sqlite3_finalize(statement);
-  return done && sqlite3_changes(upkeep_) > 0;
+  return Step(upkeep_, sql, bind) && sqlite3_changes(upkeep_) > 0;
 }
 
 // A mark, or with `build` -1 its undo; either clears a regression.
@@ -377,44 +383,21 @@ bool ReportStore::FoldNotices(const std::vector<int64_t>& ids) {
   if (ids.empty()) return true;
   std::lock_guard<std::mutex> lock(upkeepMutex_);
   if (!Exec(upkeep_, "BEGIN IMMEDIATE", nullptr)) return false;
-  sqlite3_stmt* open = nullptr;
-  int64_t digest = 0;
-  if (Prepare(upkeep_, "SELECT id FROM notices WHERE state = 0 AND kind = 2 LIMIT 1", &open) &&
-      sqlite3_step(open) == SQLITE_ROW)
-    digest = sqlite3_column_int64(open, 0);
-  sqlite3_finalize(open);
-  sqlite3_stmt* statement = nullptr;
-  bool ok = true;
-  if (digest == 0) {
-    ok = Prepare(upkeep_,
-                 "INSERT INTO notices(kind, group_id, build, created_ms, state) VALUES(2, 0, 0, ?, 0)",
-                 &statement);
-    if (ok) {
-      sqlite3_bind_int64(statement, 1, Now());
-      ok = sqlite3_step(statement) == SQLITE_DONE;
-      digest = sqlite3_last_insert_rowid(upkeep_);
-    }
-    sqlite3_finalize(statement);
+  // The one digest still to send takes them; made when there is none.
+  const char kOpenDigest[] = "(SELECT id FROM notices WHERE state = 0 AND kind = 2)";
+  bool ok = Step(upkeep_,
+                 (std::string("INSERT INTO notices(kind, group_id, build, created_ms, state)"
+                              " SELECT 2, 0, 0, ?, 0 WHERE NOT EXISTS ") + kOpenDigest).c_str(),
+                 [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, Now()); });
+  const std::string fold = std::string("UPDATE notices SET state = 2, digest_id = ") + kOpenDigest +
+                           " WHERE id = ? AND state = 0";
+  int64_t folded = 0;
+  for (size_t i = 0; ok && i < ids.size(); ++i) {
+    ok = Step(upkeep_, fold.c_str(), [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, ids[i]); });
+    folded += sqlite3_changes(upkeep_);
   }
-  for (int64_t id : ids) {
-    ok = ok && Prepare(upkeep_,
-                       "UPDATE notices SET state = 2, digest_id = ?2 WHERE id = ?1 AND state = 0",
-                       &statement);
-    if (!ok) break;
-    sqlite3_bind_int64(statement, 1, id);
-    sqlite3_bind_int64(statement, 2, digest);
-    ok = sqlite3_step(statement) == SQLITE_DONE;
-    sqlite3_finalize(statement);
-  }
-  ok = ok && Prepare(upkeep_,
-                     "UPDATE notices SET folded = (SELECT COUNT(*) FROM notices WHERE digest_id = ?1)"
-                     " WHERE id = ?1",
-                     &statement);
-  if (ok) {
-    sqlite3_bind_int64(statement, 1, digest);
-    ok = sqlite3_step(statement) == SQLITE_DONE;
-  }
-  sqlite3_finalize(statement);
+  ok = ok && Step(upkeep_, "UPDATE notices SET folded = folded + ? WHERE state = 0 AND kind = 2",
+                  [&](sqlite3_stmt* s) { sqlite3_bind_int64(s, 1, folded); });
   if (ok && Exec(upkeep_, "COMMIT", nullptr)) return true;
   Exec(upkeep_, "ROLLBACK", nullptr);
   return false;
