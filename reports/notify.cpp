@@ -199,6 +199,9 @@ bool SendMail(const std::string& sendmail, const std::string& mail, std::string*
   posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   posix_spawn_file_actions_adddup2(&actions, output[1], 2);
+  // Nothing else of the service's: a listening socket held by a hung
+  // sendmail would keep a restarted service from its port.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   std::string program = sendmail, flag = "-t";
   char* argv[] = {program.data(), flag.data(), nullptr};
   pid_t pid = -1;

@@ -3,6 +3,8 @@
 // stands in for the machine's.
 #include "reports/notify.h"
 
+#include <fcntl.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -110,8 +112,13 @@ TEST(Notify, ANoticeSaysWhatThePageSaysEscaped) {
 TEST(Notify, MailGoesThroughSendmailT) {
   TestStore t;
   const std::string sink = t.dir + "/sendmail", out = t.dir + "/mail";
+  // A descriptor of the service's, as a listening socket would be: sendmail
+  // must not hold it.
+  const int held = open("/dev/null", O_RDONLY);
+  ASSERT_GE(held, 3);
   std::ofstream(sink) << "#!/bin/sh\n"
                          "[ \"$*\" = -t ] || { echo \"not -t: $*\" >&2; exit 64; }\n"
+                         "[ -e /proc/$$/fd/" + std::to_string(held) + " ] && { echo 'holds fd' >&2; exit 65; }\n"
                          "[ -e " + t.dir + "/fail ] && { echo 'no route to the relay' >&2; exit 75; }\n"
                          "cat > " + out + "\n";
   ASSERT_EQ(system(("chmod +x " + sink).c_str()), 0);
@@ -124,6 +131,7 @@ TEST(Notify, MailGoesThroughSendmailT) {
   EXPECT_EQ(error, sink + " -t: exit status 75: no route to the relay\\x0A");
   EXPECT_FALSE(SendMail(t.dir + "/none", "x", &error));
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+  close(held);
 }
 
 }  // namespace
