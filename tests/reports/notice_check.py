@@ -130,25 +130,27 @@ def main(argv):
     hook.posts, hook.failing = [], True
     threading.Thread(target=hook.serve_forever, daemon=True).start()
 
-    intake = "127.0.0.1:%d" % service.free_port()
-    page = "127.0.0.1:%d" % service.free_port()
-    base = service.command(args.program, os.path.join(args.work, "reports.db"), intake, page,
-                           symbols=os.path.join(args.work, "symbols"))
     notify = ["--notify-mail", "maker@example.org", "--sendmail", sendmail,
               "--notify-url", "http://127.0.0.1:%d/hook" % hook.server_address[1],
               "--page-url", PAGE_URL, "--notify-per-hour", "3", "--notify-retry", "1"]
     log_path = os.path.join(args.work, "quil-reports.log")
     runs = []
 
-    def run(argv):
-        runs.append(service.start(argv, log_path))
+    def run(more=()):
+        """Starts the service on ports of its own each time (a port given
+        up may be taken meanwhile); its intake and page."""
+        ends = ["127.0.0.1:%d" % service.free_port() for _ in range(2)]
+        runs.append(service.start(service.command(
+            args.program, os.path.join(args.work, "reports.db"), *ends,
+            symbols=os.path.join(args.work, "symbols"), more=more), log_path))
+        return ends
 
     def stop():
         runs[-1].terminate()
         check.equal(runs[-1].wait(timeout=60), 0, "the service stops on SIGTERM")
 
     try:
-        run(base)
+        intake, page = run()
         service.post(intake, service.compose(AV, ADDRESS, 37))
         cookies, token = service.form_session(page, AV, ADDRESS)
         service.mark(page, "fixed", AV, ADDRESS, cookies, token, 38)
@@ -156,7 +158,7 @@ def main(argv):
 
         for name in ("hold", "fail"):
             open(flag(name), "w").close()
-        run(base + notify)
+        intake, page = run(notify)
         check.equal(service.post(intake, service.compose(DIV, ADDRESS, 37)), (200, b"OK"),
                     "a new group is stored")
         check.true(until(lambda: os.path.exists(flag("held")), 30), "its notice is under way")
@@ -171,7 +173,7 @@ def main(argv):
 
         os.remove(flag("fail"))
         hook.failing = False
-        run(base + notify)
+        intake, page = run(notify)
         check.true(until(lambda: notices(page)["waiting"] == 0, 60),
                    "restarted, the service sends what waited")
         sent = mails(sink)
