@@ -51,7 +51,17 @@ bool EndsWithBackslash(const char* text) {
   return last != nullptr && last[1] == '\0';
 }
 
+bool EndsInLoneLeadByte(const char* text) {
+  const char* last = nullptr;
+  for (const char* p = text; *p; p = NextCharacter(p)) last = p;
+  return last != nullptr && last[1] == '\0' && IsDBCSLeadByte(static_cast<BYTE>(*last));
+}
+
 bool PathJoin(const char* folder, const char* name, char* out, size_t size) {
+  if (EndsInLoneLeadByte(folder)) {
+    if (size) out[0] = '\0';
+    return false;
+  }
   bool slash = folder[0] != '\0' && !EndsWithBackslash(folder);
   return CopyText(out, size, folder) && (!slash || AppendText(out, size, "\\")) &&
          AppendText(out, size, name);

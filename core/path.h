@@ -30,9 +30,16 @@ char* LastBackslash(char* text);
 // Whether the last character of `text` is a backslash.
 bool EndsWithBackslash(const char* text);
 
+// Whether the last character of `text` is a lead byte with nothing after it.
+// The system reads such a byte as its default character, while a backslash
+// put after it would become its second byte: "C:\App\x93" joined with a
+// name is no path inside "C:\App\x93".
+bool EndsInLoneLeadByte(const char* text);
+
 // out = folder, one backslash unless the folder is empty or already ends in
 // one, then name. `out` must not overlap either input. False, with `out`
-// empty, when the joined path does not fit.
+// empty, when the joined path does not fit or the folder ends in a lone
+// lead byte.
 bool PathJoin(const char* folder, const char* name, char* out, size_t size = kPathSize);
 
 // Removes one backslash from the end of `path`, if it ends in one.

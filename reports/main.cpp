@@ -12,8 +12,10 @@
 #include "reports/bounded_server.h"
 #include "reports/bounds.h"
 #include "reports/intake.h"
+#include "reports/notify.h"
 #include "reports/options.h"
 #include "reports/page.h"
+#include "reports/retention.h"
 #include "reports/store.h"
 #include "reports/symbols.h"
 
@@ -66,6 +68,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   ReportStore store;
+  Notifier notifier(store, maps, options.notify);
+  if (options.notify.On()) store.SetNotices([&notifier] { notifier.Wake(); });
   if (!store.Open(options.db, &error)) {
     std::fprintf(stderr, "quil-reports: --db %s\n", error.c_str());
     return 1;
@@ -81,8 +85,21 @@ int main(int argc, char** argv) {
   // Five failed tokens a minute from one address.
   RateLimiter logins(5);
   BoundedServer page(PageLimits(), &pageRefusals);
-  AddPageRoutes(page, PageContext{&store, &maps, options.pageToken, options.page.host,
-                                  options.pageOverTls, &intakeRefusals, &floor, &logins});
+  PageContext pageContext;
+  pageContext.store = &store;
+  pageContext.maps = &maps;
+  pageContext.token = options.pageToken;
+  pageContext.host = options.page.host;
+  pageContext.overTls = options.pageOverTls;
+  pageContext.intake = &intakeRefusals;
+  pageContext.floor = &floor;
+  pageContext.logins = &logins;
+  pageContext.forms = std::make_shared<FormGuard>(options.pageOverTls);
+  pageContext.keepDays = options.keepDays;
+  pageContext.notices = options.notify.mail +
+                        (options.notify.mail.empty() || options.notify.url.empty() ? "" : " and ") +
+                        options.notify.url;
+  AddPageRoutes(page, pageContext);
   if (!intake.Bind(options.listen.host, options.listen.port)) {
     std::fprintf(stderr, "quil-reports: --listen %s:%d cannot be bound\n",
                  options.listen.host.c_str(), options.listen.port);
@@ -93,6 +110,9 @@ int main(int argc, char** argv) {
                  options.page.port);
     return 1;
   }
+  Retention retention(store, options.keepDays);
+  retention.Start();
+  if (options.notify.On()) notifier.Start();
   std::thread intakeThread([&] { intake.Serve(); });
   std::thread pageThread([&] { page.Serve(); });
   std::printf("quil-reports: intake on %s:%d, page on %s:%d%s; %lld reports stored; "
@@ -125,6 +145,8 @@ int main(int argc, char** argv) {
   pageThread.join();
   intake.Finish();
   page.Finish();
+  notifier.Stop();
+  retention.Stop();
   uint64_t commits = 0, rows = 0;
   store.CommitStats(&commits, &rows);
   store.Close();

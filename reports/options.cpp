@@ -10,30 +10,115 @@ const char kUsage[] =
     "usage: quil-reports --db FILE --listen ADDR:PORT [--page ADDR:PORT] [--symbols DIR]\n"
     "                    [--page-token-file FILE | --page-token TOKEN] [--page-over-tls]\n"
     "                    [--address-rate N] [--min-free-mb N] [--max-store-mb N]\n"
+    "                    [--notify-mail ADDRESS] [--notify-url URL] [--page-url URL]\n"
+    "                    [--sendmail PATH] [--notify-per-hour N] [--notify-retry SECONDS]\n"
+    "                    [--keep-days N]\n"
     "  --listen          the public intake of crash reports (port 80 in production)\n"
     "  --page            the maker's page and export (default 127.0.0.1:8080); a\n"
     "                    non-loopback address needs a page token\n"
     "  --page-token-file the page token, the file's first line (on the command line it\n"
     "                    would show in ps)\n"
-    "  --page-over-tls   the page is reached over HTTPS: its cookie is marked Secure\n"
+    "  --page-over-tls   the page is reached over HTTPS: its cookies are marked Secure\n"
     "  --address-rate    reports a minute from one address (IPv6: one /64), 429 past\n"
     "                    it (default 60)\n"
     "  --min-free-mb     the free space kept on the store's disk, 503 below it\n"
     "                    (default 512)\n"
     "  --max-store-mb    the store's largest size, 503 past it (default: none)\n"
-    "  --symbols         the folder of the builds' symbol maps (quil-NNN.map)\n";
+    "  --symbols         the folder of the builds' symbol maps (quil-NNN.map)\n"
+    "  --notify-mail ADDRESS, --notify-url http://HOST[:PORT]/PATH: notices of new groups\n"
+    "                    and regressions, through sendmail -t (--sendmail PATH) or as a\n"
+    "                    JSON POST; --page-url URL is the page's address they link to;\n"
+    "                    at most --notify-per-hour N (6) an hour, then one digest; a\n"
+    "                    failure is tried again after --notify-retry SECONDS (300),\n"
+    "                    doubling\n"
+    "  --keep-days N     raw reports are deleted after N days (90); the counts stay\n";
 
 namespace {
 
-// A whole number from 1 to 10^9, digits only.
-bool ParseCount(const std::string& text, uint64_t* value) {
+// Letters, digits and what a URL or an address may carry, nothing that
+// would end a header, an attribute or a command's word.
+bool PlainWord(const std::string& text) {
+  if (text.empty() || text.size() > 512) return false;
+  for (char c : text)
+    if (c <= ' ' || c > '~' || c == '"' || c == '\'' || c == '<' || c == '>' || c == '\\')
+      return false;
+  return true;
+}
+
+// A whole number from `low` to `high`, digits only: no sign, no space.
+template <typename Number>
+bool ParseNumber(const std::string& text, uint64_t low, uint64_t high, Number* value) {
   if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
-  *value = std::stoull(text);
-  return *value >= 1 && *value <= 1000000000;
+  const uint64_t number = std::stoull(text);
+  if (number < low || number > high) return false;
+  *value = static_cast<Number>(number);
+  return true;
+}
+
+// The options that take a value beside the endpoints and the token: 1
+// taken, 0 not one of them, -1 a bad value (with the message).
+int ParseValueOption(const std::string& name, const std::string& value, Options* options,
+                    std::string* error) {
+  NoticeOptions& n = options->notify;
+  bool ok = true;
+  if (name == "--notify-mail") {
+    // An address for the To: header: local@domain, no leading '-'.
+    const size_t at = value.find('@');
+    ok = PlainWord(value) && value[0] != '-' && at != std::string::npos && at > 0 &&
+         at + 1 < value.size() && value.find_first_of(",;:()[]") == std::string::npos;
+    n.mail = value;
+  } else if (name == "--notify-url") {
+    ok = ParseHttpUrl(value, &n.post);
+    n.url = value;
+  } else if (name == "--page-url") {
+    ok = PlainWord(value) && (value.compare(0, 7, "http://") == 0 ||
+                              value.compare(0, 8, "https://") == 0);
+    n.pageUrl = value;
+    while (!n.pageUrl.empty() && n.pageUrl.back() == '/') n.pageUrl.pop_back();
+  } else if (name == "--sendmail") {
+    ok = !value.empty() && value[0] == '/';
+    n.sendmail = value;
+  } else if (name == "--notify-per-hour") {
+    ok = ParseNumber(value, 1, 1000, &n.perHour);
+  } else if (name == "--notify-retry") {
+    ok = ParseNumber(value, 1, 86400, &n.retrySeconds);
+  } else if (name == "--keep-days") {
+    ok = ParseNumber(value, 1, 36500, &options->keepDays);
+  } else if (name == "--address-rate") {
+    ok = ParseNumber(value, 1, 1000000000, &options->addressRate);
+  } else if (name == "--min-free-mb") {
+    ok = ParseNumber(value, 1, 1000000000, &options->minFreeMb);
+  } else if (name == "--max-store-mb") {
+    ok = ParseNumber(value, 1, 1000000000, &options->maxStoreMb);
+  } else {
+    return 0;
+  }
+  if (!ok) *error = name + " " + value + ": not a usable value (see the usage below)";
+  return ok ? 1 : -1;
 }
 
 }  // namespace
+
+bool ParseHttpUrl(const std::string& text, HttpUrl* url) {
+  if (!PlainWord(text) || text.compare(0, 7, "http://") != 0) return false;
+  const size_t slash = text.find('/', 7);
+  std::string authority = text.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
+  HttpUrl read;
+  if (slash != std::string::npos) read.path = text.substr(slash);
+  if (authority.find('@') != std::string::npos) return false;
+  const size_t colon = authority.rfind(':');
+  if (colon != std::string::npos && authority.find(']', colon) == std::string::npos) {
+    if (!ParseNumber(authority.substr(colon + 1), 1, 65535, &read.port)) return false;
+    authority.resize(colon);
+  }
+  if (authority.size() > 2 && authority.front() == '[' && authority.back() == ']')
+    authority = authority.substr(1, authority.size() - 2);
+  if (authority.empty()) return false;
+  read.host = authority;
+  *url = read;
+  return true;
+}
 
 bool ParseEndpoint(const std::string& text, Endpoint* endpoint) {
   std::string host, port;
@@ -97,15 +182,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
     } else if (name == "--page-token-file") {
       tokenFile = value;
       tokenGiven = true;
-    } else if (name == "--address-rate" || name == "--min-free-mb" || name == "--max-store-mb") {
-      uint64_t count = 0;
-      if (!ParseCount(value, &count)) {
-        *error = name + " " + value + ": not a whole number from 1 to 1000000000";
-        return false;
-      }
-      if (name == "--address-rate") options->addressRate = static_cast<double>(count);
-      if (name == "--min-free-mb") options->minFreeMb = count;
-      if (name == "--max-store-mb") options->maxStoreMb = count;
+    } else if (int taken = ParseValueOption(name, value, options, error)) {
+      if (taken < 0) return false;
     } else {
       *error = name + ": not an option";
       return false;
@@ -139,6 +217,11 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, std::s
              "page and export will ask for it, or keep the page on 127.0.0.1";
     return false;
   }
+  if (options->notify.pageUrl.empty())
+    options->notify.pageUrl = "http://" + (options->page.host.find(':') == std::string::npos
+                                               ? options->page.host
+                                               : "[" + options->page.host + "]") +
+                              ":" + std::to_string(options->page.port);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "reports/group_state.h"
 #include "reports/intake.h"
 #include "reports/text.h"
 
@@ -24,7 +25,8 @@ h1{font-size:1.5em;margin:0 0 .3em}h2{font-size:1.15em;margin:1.4em 0 .4em}
 table{border-collapse:collapse;margin:.3em 0}th,td{border:1px solid #ccc;padding:.25em .55em;text-align:left;vertical-align:top}
 th{background:#eef1f5}td.count{text-align:right;font-weight:bold}
 code{font-family:monospace;word-break:break-all}td.address code{white-space:nowrap}.note{color:#555;max-width:60em}
-.rule-candidate{color:#8a4b00}.rule-preferred-base{color:#1a5e20}.rule-not-placed{color:#777}
+.state-new,.state-regressed{font-weight:bold;color:#a01010}.state-fixed{color:#1a5e20}
+#attention{border:2px solid #c33}form{margin:.5em 0}.rule-candidate{color:#8a4b00}.rule-preferred-base{color:#1a5e20}.rule-not-placed{color:#777}
 svg{border:1px solid #ddd;background:#fafbfc}svg .bar{fill:#4a78b5}svg text{font:11px sans-serif;fill:#444}
 svg .axis{stroke:#999}dt{font-weight:bold;margin-top:.4em}.refusing{color:#a40000;font-weight:bold}
 )";
@@ -52,9 +54,16 @@ std::string FunctionText(const AddressName& name) {
   return name.function + offset;
 }
 
-std::string GroupLink(const Group& g) {
-  return "/group?build=" + std::to_string(g.build) + "&address=" + Hex8(g.address) +
-         "&exception=" + UrlEncode(g.exception);
+std::string GroupLink(const Group& g) { return GroupPath(g); }
+
+// "037", or "037-039" for a group seen in several builds.
+std::string BuildsText(const Group& g) {
+  return BuildText(g.firstBuild) + (g.firstBuild == g.build ? "" : "-" + BuildText(g.build));
+}
+
+std::string StateCell(const Group& g, int64_t now) {
+  return "<td class=\"state state-" + std::string(StateWord(StateOf(g, now))) + "\">" +
+         Html(StateText(g, now)) + "</td>";
 }
 
 // Reports per day over the last 30 days, as bars.
@@ -122,16 +131,20 @@ std::string ReportsTable(const std::vector<StoredReport>& reports) {
 
 std::string Megabytes(uint64_t bytes) { return std::to_string(bytes / (1024 * 1024)) + " MB"; }
 
-// Whether reports are being refused now, and what each bound has refused
-// since start: a flood shows here before it shows on the disk.
+// Whether reports are being refused now, above everything else: it needs
+// the maker at once.
+std::string RefusingNow(const PageContext& c) {
+  if (!c.floor->Below()) return "";
+  return "<p class=\"refusing\" id=\"refusing\">Reports are being refused now (503): " +
+         Megabytes(c.floor->FreeBytes()) + " free on the store's disk, below the floor of " +
+         Megabytes(c.floor->FloorBytes()) +
+         ". Installers send them again every ten minutes; free some space.</p>\n";
+}
+
+// What each bound has refused since start: a flood shows here before it
+// shows on the disk.
 std::string RefusalsSection(const PageContext& c) {
-  std::string html = "<h2>Refused since start</h2>\n";
-  if (c.floor->Below())
-    html += "<p class=\"refusing\" id=\"refusing\">Reports are being refused now (503): " +
-            Megabytes(c.floor->FreeBytes()) + " free on the store's disk, below the floor of " +
-            Megabytes(c.floor->FloorBytes()) +
-            ". Installers send them again every ten minutes; free some space.</p>\n";
-  html += "<table id=\"refusals\"><thead><tr><th></th><th>Intake</th><th>Page</th></tr></thead>"
+  std::string html = "<h2>Refused since start</h2>\n<table id=\"refusals\"><thead><tr><th></th><th>Intake</th><th>Page</th></tr></thead>"
           "<tbody>\n";
   const auto intake = c.intake->List(), page = c.page->List();
   for (size_t i = 0; i < intake.size(); ++i)
@@ -141,7 +154,49 @@ std::string RefusalsSection(const PageContext& c) {
   return html + "</tbody></table>\n";
 }
 
+const char kGroupHeader[] =
+    "<thead><tr><th>Count</th><th>Build</th><th>Exception</th><th>Address</th><th>Function</th>"
+    "<th>Named by</th><th>State</th><th>First seen</th><th>Last seen</th></tr></thead><tbody>\n";
+
+std::string GroupRow(const PageContext& c, const Group& g, const char* cls, int64_t now) {
+  return std::string("<tr class=\"") + cls + "\"><td class=\"count\">" + std::to_string(g.count) +
+         "</td><td class=\"build\">" + BuildsText(g) +
+         "</td><td class=\"exception\"><a href=\"" + Html(GroupLink(g)) + "\">" +
+         Html(g.exception) + "</a></td><td class=\"address\"><code>" + Hex8(g.address) +
+         "</code></td>" + NamingCells(c, NamingBuild(g, *c.maps), g.address) + StateCell(g, now) +
+         "<td class=\"first-seen\">" + Html(PageTime(g.firstMs)) + "</td><td class=\"last-seen\">" +
+         Html(PageTime(g.lastMs)) + "</td></tr>\n";
+}
+
+// The first table: what needs the maker's eye, new and regressed groups.
+std::string AttentionTable(const PageContext& c, int64_t now) {
+  const std::vector<Group> groups = c.store->AttentionGroups(kPageGroups);
+  std::string html = "<h2>New and regressed</h2>\n<table id=\"attention\">" +
+                     std::string(kGroupHeader);
+  for (const Group& g : groups) html += GroupRow(c, g, "attention", now);
+  if (groups.empty())
+    html += "<tr><td colspan=\"9\">Nothing new in the last day, nothing regressed.</td></tr>\n";
+  return html + "</tbody></table>\n";
+}
+
+std::string NoticeLine(const PageContext& c) {
+  std::string html = "<p class=\"note\" id=\"notices\">Retention: reports older than " +
+                     std::to_string(c.keepDays) +
+                     " days are deleted; their groups' counts stay. ";
+  if (c.notices.empty()) return html + "Notices: off (--notify-mail, --notify-url).</p>\n";
+  const NoticeStats n = c.store->NoticeStatus();
+  html += "Notices to " + Html(c.notices) + ": <span id=\"notices-sent\">" +
+          std::to_string(n.sent) + " sent</span>, <span id=\"notices-waiting\">" +
+          std::to_string(n.waiting) + " waiting</span>, " + std::to_string(n.folded) +
+          " told of in digests, <span id=\"notice-failures\">" + std::to_string(n.failures) +
+          " failed attempts</span>";
+  if (!n.lastError.empty())
+    html += " (the last, " + Html(PageTime(n.lastErrorMs)) + ": " + Html(n.lastError) + ")";
+  return html + ".</p>\n";
+}
+
 void GroupsPage(const PageContext& c, httplib::Response& res) {
+  const int64_t now = c.store->Now();
   const std::vector<Group> groups = c.store->Groups(kPageGroups);
   const int64_t groupCount = c.store->CountGroups();
   const int64_t parsed = c.store->CountReports(true);
@@ -162,54 +217,61 @@ void GroupsPage(const PageContext& c, httplib::Response& res) {
                      "<p class=\"note\">Counts are deliveries, not crashes: a report carries no "
                      "id, so an installer whose &#8220;OK&#8221; was lost on the way sends the same "
                      "report again ten minutes later, and it is counted again.</p>\n" +
-                     RefusalsSection(c) + "<h2>Reports per day, last 30 days (UTC)</h2>\n" + Chart(*c.store) +
-                     "<h2>Groups</h2>\n<table id=\"groups\"><thead><tr><th>Count</th><th>Build</th>"
-                     "<th>Exception</th><th>Address</th><th>Function</th><th>Named by</th>"
-                     "<th>First seen</th><th>Last seen</th></tr></thead><tbody>\n";
-  for (const Group& g : groups)
-    body += "<tr class=\"group\"><td class=\"count\">" + std::to_string(g.count) +
-            "</td><td class=\"build\">" + BuildText(g.build) +
-            "</td><td class=\"exception\"><a href=\"" + Html(GroupLink(g)) + "\">" +
-            Html(g.exception) + "</a></td><td class=\"address\"><code>" + Hex8(g.address) +
-            "</code></td>" + NamingCells(c, g.build, g.address) + "<td class=\"first-seen\">" +
-            Html(PageTime(g.firstMs)) + "</td><td class=\"last-seen\">" +
-            Html(PageTime(g.lastMs)) + "</td></tr>\n";
-  if (groups.empty()) body += "<tr><td colspan=\"8\">No reports yet.</td></tr>\n";
+                     RefusingNow(c) + NoticeLine(c) + AttentionTable(c, now) + RefusalsSection(c) +
+                     "<h2>Reports per day, last 30 days (UTC)</h2>\n" + Chart(*c.store) +
+                     "<h2>All groups</h2>\n<table id=\"groups\">" + kGroupHeader;
+  for (const Group& g : groups) body += GroupRow(c, g, "group", now);
+  if (groups.empty()) body += "<tr><td colspan=\"9\">No reports yet.</td></tr>\n";
   body += "</tbody></table>\n";
   body += kRules;
   res.set_content(Page("Quil.exe crash reports", body), "text/html; charset=utf-8");
 }
 
+// The builds a group was seen in, each with its count and how its address
+// is named there.
+std::string BuildsTable(const PageContext& c, const Group& g) {
+  std::string html = "<h2>Builds</h2>\n<p>First seen in build <span id=\"first-build\">" +
+                     BuildText(g.firstBuild) + "</span>.</p>\n<table id=\"builds\"><thead><tr>"
+                     "<th>Build</th><th>Count</th><th>Function</th><th>Named by</th>"
+                     "<th>First seen</th><th>Last seen</th></tr></thead><tbody>\n";
+  for (const BuildCount& b : c.store->BuildsOfGroup(g.id))
+    html += "<tr class=\"build-row\"><td class=\"build\">" + BuildText(b.build) +
+            "</td><td class=\"count\">" + std::to_string(b.count) + "</td>" +
+            NamingCells(c, b.build, g.address) + "<td>" + Html(PageTime(b.firstMs)) + "</td><td>" +
+            Html(PageTime(b.lastMs)) + "</td></tr>\n";
+  return html + "</tbody></table>\n";
+}
+
 void GroupPage(const PageContext& c, const httplib::Request& req, httplib::Response& res) {
-  const std::string buildText = req.get_param_value("build");
   const std::string addressText = req.get_param_value("address");
   char* end = nullptr;
-  const unsigned long build = std::strtoul(buildText.c_str(), &end, 10);
-  const bool buildOk = !buildText.empty() && *end == '\0' && build < 1000;
   const unsigned long address = std::strtoul(addressText.c_str(), &end, 16);
   const bool addressOk = addressText.size() == 8 && *end == '\0';
   Group g;
-  if (!buildOk || !addressOk ||
-      !c.store->FindGroup(static_cast<unsigned>(build), req.get_param_value("exception"),
-                          static_cast<uint32_t>(address), &g)) {
+  if (!addressOk ||
+      !c.store->FindGroup(req.get_param_value("exception"), static_cast<uint32_t>(address), &g)) {
     res.status = 404;
     res.set_content(Page("No such group", "<h1>No such group</h1><p><a href=\"/\">All groups</a></p>"),
                     "text/html; charset=utf-8");
     return;
   }
-  const AddressName name = NameAddress(*c.maps, g.build, g.address);
+  const AddressName name = NameAddress(*c.maps, NamingBuild(g, *c.maps), g.address);
   const std::string function = FunctionText(name);
   std::string body = "<p><a href=\"/\">All groups</a></p>\n<h1 id=\"group-title\">" +
                      Html(g.exception) + " at " + Hex8(g.address) + ", build " +
-                     BuildText(g.build) + "</h1>\n<table id=\"group\"><tbody>"
+                     BuildsText(g) + "</h1>\n<table id=\"group\"><tbody>"
+                     "<tr><th>State</th>" + StateCell(g, c.store->Now()) + "</tr>"
                      "<tr><th>Deliveries</th><td class=\"count\">" + std::to_string(g.count) +
                      "</td></tr><tr><th>First seen</th><td>" + Html(PageTime(g.firstMs)) +
                      "</td></tr><tr><th>Last seen</th><td>" + Html(PageTime(g.lastMs)) +
                      "</td></tr><tr><th>Function</th><td class=\"function\">" +
                      (function.empty() ? "&#8212;" : "<code>" + Html(function) + "</code>") +
                      "</td></tr><tr><th>Named by</th><td class=\"rule " + RuleClass(name.rule) +
-                     "\">" + Html(RuleText(name.rule, g.build, g.address, *c.maps)) +
-                     "</td></tr></tbody></table>\n<h2>Latest reports</h2>\n" +
+                     "\">" + Html(RuleText(name.rule, NamingBuild(g, *c.maps), g.address, *c.maps)) +
+                     "</td></tr></tbody></table>\n" +
+                     GroupForms(g, c.forms->TokenFor(req, res)) + BuildsTable(c, g) +
+                     "<h2>Latest reports</h2>\n<p class=\"note\">Kept for " +
+                     std::to_string(c.keepDays) + " days; the counts above stay.</p>\n" +
                      ReportsTable(c.store->LatestOfGroup(g, kGroupReports));
   res.set_content(Page(g.exception + " at " + Hex8(g.address), body), "text/html; charset=utf-8");
 }
@@ -267,8 +329,11 @@ void ReportsExport(const PageContext& c, httplib::Response& res) {
   });
 }
 
-std::string GroupJson(const PageContext& c, const Group& g) {
-  const AddressName name = NameAddress(*c.maps, g.build, g.address);
+// A group as /groups.json carries it: `build` is its latest build, and the
+// address is named in the build NamingBuild picks, as on the page.
+std::string GroupJson(const PageContext& c, const Group& g, int64_t now) {
+  const unsigned naming = NamingBuild(g, *c.maps);
+  const AddressName name = NameAddress(*c.maps, naming, g.address);
   return "{\"build\":" + std::to_string(g.build) + ",\"exception\":" + Json(g.exception) +
          ",\"address\":\"" + Hex8(g.address) + "\",\"count\":" + std::to_string(g.count) +
          ",\"first_seen\":" + Json(IsoTime(g.firstMs)) + ",\"last_seen\":" +
@@ -276,17 +341,22 @@ std::string GroupJson(const PageContext& c, const Group& g) {
          (name.function.empty() ? "null" : Json(name.function)) + ",\"offset\":" +
          (name.function.empty() ? "null" : std::to_string(name.offset)) + ",\"named_by\":" +
          Json(RuleLabel(name.rule)) + ",\"rule\":" +
-         Json(RuleText(name.rule, g.build, g.address, *c.maps)) + "}";
+         Json(RuleText(name.rule, naming, g.address, *c.maps)) + ",\"first_build\":" +
+         std::to_string(g.firstBuild) + ",\"state\":" + Json(StateWord(StateOf(g, now))) +
+         ",\"state_text\":" + Json(StateText(g, now)) + ",\"fixed_build\":" +
+         (g.fixedBuild < 0 ? "null" : std::to_string(g.fixedBuild)) + ",\"regressed_build\":" +
+         (g.regressedBuild < 0 ? "null" : std::to_string(g.regressedBuild)) + "}";
 }
 
-// Every group, in the order of their keys: a stranger makes a group with
+// Every group, in the order they first came: a stranger makes a group with
 // every address he sends from.
 void GroupsExport(const PageContext& c, httplib::Response& res) {
-  auto last = std::make_shared<std::unique_ptr<Group>>();
-  StreamArray(res, "groups", [c, last](std::vector<std::string>* items) {
-    const std::vector<Group> batch = c.store->GroupsAfter(last->get(), kExportBatch);
-    for (const Group& g : batch) items->push_back(GroupJson(c, g));
-    if (!batch.empty()) *last = std::make_unique<Group>(batch.back());
+  auto lastId = std::make_shared<int64_t>(0);
+  const int64_t now = c.store->Now();
+  StreamArray(res, "groups", [c, lastId, now](std::vector<std::string>* items) {
+    const std::vector<Group> batch = c.store->GroupsAfter(*lastId, kExportBatch);
+    for (const Group& g : batch) items->push_back(GroupJson(c, g, now));
+    if (!batch.empty()) *lastId = batch.back().id;
   });
 }
 
@@ -298,6 +368,8 @@ bool SameSecret(const std::string& given, const std::string& token) {
     differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
   return differ == 0;
 }
+
+}  // namespace
 
 std::string CookieValue(const httplib::Request& req, const std::string& name) {
   const std::string cookies = req.get_header_value("Cookie");
@@ -312,6 +384,8 @@ std::string CookieValue(const httplib::Request& req, const std::string& name) {
   }
   return "";
 }
+
+namespace {
 
 // What the login cookie carries: a value derived from the token, so that a
 // stolen cookie opens the page but does not tell the token (which may be
@@ -461,6 +535,7 @@ void AddPageRoutes(BoundedServer& server, const PageContext& given) {
   server.Get("/groups.json", [context](const httplib::Request&, httplib::Response& res) {
     GroupsExport(context, res);
   });
+  AddGroupActions(server, *context.store, context.forms);
 }
 
 }  // namespace reports

@@ -8,10 +8,12 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "reports/bounded_server.h"
 #include "reports/bounds.h"
+#include "reports/group_actions.h"
 #include "reports/store.h"
 #include "reports/symbols.h"
 
@@ -27,9 +29,15 @@ struct PageContext {
   DiskFloor* floor = nullptr;
   RateLimiter* logins = nullptr;  // failed token attempts from one address
   const Refusals* page = nullptr;  // what the page itself refused (AddPageRoutes sets it)
+  std::shared_ptr<const FormGuard> forms = std::make_shared<FormGuard>();
+  std::string notices;  // where notices go, for the page; empty: nowhere
+  int keepDays = 90;
 };
 
 Limits PageLimits();
 void AddPageRoutes(BoundedServer& server, const PageContext& context);
+
+// The value of the cookie `name` the request carries; empty when none.
+std::string CookieValue(const httplib::Request& req, const std::string& name);
 
 }  // namespace reports

@@ -18,11 +18,14 @@ const char kSchema[] =
     " exception TEXT,"
     " address INTEGER,"
     " build INTEGER);"
-    "CREATE INDEX IF NOT EXISTS reports_by_group"
-    " ON reports(parsed, build, exception, address, received_ms);"
+    "DROP INDEX IF EXISTS reports_by_group;"
+    "CREATE INDEX IF NOT EXISTS reports_of_group"
+    " ON reports(parsed, exception, address, received_ms);"
     "CREATE INDEX IF NOT EXISTS reports_by_time ON reports(received_ms);";
 
 const char kColumns[] = "id, received_ms, client, body, parsed, exception, address, build";
+
+}  // namespace
 
 bool Exec(sqlite3* db, const char* sql, std::string* error) {
   char* message = nullptr;
@@ -31,6 +34,8 @@ bool Exec(sqlite3* db, const char* sql, std::string* error) {
   sqlite3_free(message);
   return false;
 }
+
+namespace {
 
 StoredReport ReadRow(sqlite3_stmt* row) {
   StoredReport r;
@@ -84,6 +89,10 @@ bool ReportStore::Open(const std::string& path, std::string* error) {
                          "address, build) VALUES(?,?,?,?,?,?,?)",
                          -1, &insert_, nullptr) != SQLITE_OK)
     return fail(writer_);
+  if (!OpenSummaries(&why)) {
+    *error = path + ": " + why;
+    return false;
+  }
   if (sqlite3_open_v2(path.c_str(), &reader_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
     return fail(reader_);
   sqlite3_busy_timeout(reader_, 5000);
@@ -100,6 +109,7 @@ void ReportStore::Close() {
   if (writerThread_.joinable()) writerThread_.join();
   sqlite3_finalize(insert_);
   insert_ = nullptr;
+  CloseSummaries();
   sqlite3_close(reader_);
   reader_ = nullptr;
   sqlite3_close(writer_);
@@ -153,6 +163,7 @@ bool ReportStore::CommitBatch(const std::vector<Pending*>& batch) {
     appliedSizeLimit_ = bytes;
   }
   if (!Exec(writer_, "BEGIN IMMEDIATE", nullptr)) return false;
+  bool queuedNotice = false;
   for (Pending* p : batch) {
     const StoredReport& r = *p->report;
     sqlite3_reset(insert_);
@@ -169,7 +180,7 @@ bool ReportStore::CommitBatch(const std::vector<Pending*>& batch) {
     } else {
       for (int column = 5; column <= 7; ++column) sqlite3_bind_null(insert_, column);
     }
-    if (sqlite3_step(insert_) != SQLITE_DONE) {
+    if (sqlite3_step(insert_) != SQLITE_DONE || !CountRow(r, &queuedNotice)) {
       sqlite3_reset(insert_);
       Exec(writer_, "ROLLBACK", nullptr);
       return false;
@@ -183,6 +194,7 @@ bool ReportStore::CommitBatch(const std::vector<Pending*>& batch) {
     Exec(writer_, "ROLLBACK", nullptr);
     return false;
   }
+  if (queuedNotice) wakeNotifier_();
   return true;
 }
 
@@ -218,8 +230,9 @@ int64_t ReportStore::CountReports(bool parsed) {
   std::lock_guard<std::mutex> lock(readMutex_);
   sqlite3_stmt* query = nullptr;
   int64_t count = 0;
-  if (sqlite3_prepare_v2(reader_, "SELECT COUNT(*) FROM reports WHERE parsed = ?", -1, &query,
-                         nullptr) == SQLITE_OK) {
+  // From the daily counts, which outlive the reports (group 0: unparsed).
+  if (sqlite3_prepare_v2(reader_, "SELECT TOTAL(count) FROM daily_counts WHERE (group_id <> 0) = ?",
+                         -1, &query, nullptr) == SQLITE_OK) {
     sqlite3_bind_int(query, 1, parsed ? 1 : 0);
     if (sqlite3_step(query) == SQLITE_ROW) count = sqlite3_column_int64(query, 0);
   }
@@ -227,99 +240,52 @@ int64_t ReportStore::CountReports(bool parsed) {
   return count;
 }
 
-std::vector<Group> ReportStore::QueryGroups(const char* sql,
-                                            const std::function<void(sqlite3_stmt*)>& bind) {
-  std::vector<Group> groups;
-  std::lock_guard<std::mutex> lock(readMutex_);
-  sqlite3_stmt* query = nullptr;
-  if (sqlite3_prepare_v2(reader_, sql, -1, &query, nullptr) != SQLITE_OK) return groups;
-  bind(query);
-  while (sqlite3_step(query) == SQLITE_ROW) {
-    Group g;
-    g.build = static_cast<unsigned>(sqlite3_column_int(query, 0));
-    g.exception = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
-    g.address = static_cast<uint32_t>(sqlite3_column_int64(query, 2));
-    g.count = sqlite3_column_int64(query, 3);
-    g.firstMs = sqlite3_column_int64(query, 4);
-    g.lastMs = sqlite3_column_int64(query, 5);
-    groups.push_back(std::move(g));
-  }
-  sqlite3_finalize(query);
-  return groups;
-}
-
 std::vector<Group> ReportStore::Groups(size_t limit) {
-  return QueryGroups(
-      "SELECT build, exception, address, COUNT(*), MIN(received_ms), MAX(received_ms)"
-      " FROM reports WHERE parsed = 1 GROUP BY build, exception, address"
-      " ORDER BY COUNT(*) DESC, MAX(received_ms) DESC LIMIT ?",
-      [&](sqlite3_stmt* q) { sqlite3_bind_int64(q, 1, static_cast<int64_t>(limit)); });
+  return QueryGroups("ORDER BY count DESC, last_ms DESC LIMIT ?", [&](sqlite3_stmt* q) {
+    sqlite3_bind_int64(q, 1, limit == 0 ? -1 : static_cast<int64_t>(limit));
+  });
 }
 
-std::vector<Group> ReportStore::GroupsAfter(const Group* after, size_t limit) {
-  // Builds are 0 to 999: (-1, '', 0) comes before every group.
-  const Group first{0, "", 0, 0, 0, 0};
-  const Group& from = after ? *after : first;
-  return QueryGroups(
-      "SELECT build, exception, address, COUNT(*), MIN(received_ms), MAX(received_ms)"
-      " FROM reports WHERE parsed = 1 AND (build, exception, address) > (?, ?, ?)"
-      " GROUP BY build, exception, address ORDER BY build, exception, address LIMIT ?",
-      [&](sqlite3_stmt* q) {
-        sqlite3_bind_int64(q, 1, after ? static_cast<int64_t>(from.build) : -1);
-        sqlite3_bind_text(q, 2, from.exception.data(), static_cast<int>(from.exception.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_int64(q, 3, from.address);
-        sqlite3_bind_int64(q, 4, static_cast<int64_t>(limit));
-      });
+std::vector<Group> ReportStore::GroupsAfter(int64_t afterId, size_t limit) {
+  return QueryGroups("WHERE id > ? ORDER BY id LIMIT ?", [&](sqlite3_stmt* q) {
+    sqlite3_bind_int64(q, 1, afterId);
+    sqlite3_bind_int64(q, 2, static_cast<int64_t>(limit));
+  });
 }
 
 int64_t ReportStore::CountGroups() {
   std::lock_guard<std::mutex> lock(readMutex_);
   sqlite3_stmt* query = nullptr;
   int64_t count = 0;
-  if (sqlite3_prepare_v2(reader_,
-                         "SELECT COUNT(*) FROM (SELECT 1 FROM reports WHERE parsed = 1"
-                         " GROUP BY build, exception, address)",
-                         -1, &query, nullptr) == SQLITE_OK &&
+  if (sqlite3_prepare_v2(reader_, "SELECT COUNT(*) FROM crash_groups", -1, &query, nullptr) ==
+          SQLITE_OK &&
       sqlite3_step(query) == SQLITE_ROW)
     count = sqlite3_column_int64(query, 0);
   sqlite3_finalize(query);
   return count;
 }
 
-bool ReportStore::FindGroup(unsigned build, const std::string& exception, uint32_t address,
-                            Group* group) {
-  std::lock_guard<std::mutex> lock(readMutex_);
-  sqlite3_stmt* query = nullptr;
-  bool found = false;
-  if (sqlite3_prepare_v2(reader_,
-                         "SELECT COUNT(*), MIN(received_ms), MAX(received_ms) FROM reports"
-                         " WHERE parsed = 1 AND build = ? AND exception = ? AND address = ?",
-                         -1, &query, nullptr) == SQLITE_OK) {
-    sqlite3_bind_int(query, 1, static_cast<int>(build));
-    sqlite3_bind_text(query, 2, exception.data(), static_cast<int>(exception.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_int64(query, 3, address);
-    if (sqlite3_step(query) == SQLITE_ROW && sqlite3_column_int64(query, 0) > 0) {
-      *group = Group{build, exception, address, sqlite3_column_int64(query, 0),
-                     sqlite3_column_int64(query, 1), sqlite3_column_int64(query, 2)};
-      found = true;
-    }
-  }
-  sqlite3_finalize(query);
-  return found;
+bool ReportStore::FindGroup(const std::string& exception, uint32_t address, Group* group) {
+  std::vector<Group> found =
+      QueryGroups("WHERE exception = ? AND address = ?", [&](sqlite3_stmt* q) {
+        sqlite3_bind_text(q, 1, exception.data(), static_cast<int>(exception.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_int64(q, 2, address);
+      });
+  if (found.empty()) return false;
+  *group = std::move(found[0]);
+  return true;
 }
 
 std::vector<StoredReport> ReportStore::LatestOfGroup(const Group& group, size_t limit) {
   const std::string sql = std::string("SELECT ") + kColumns +
-                          " FROM reports WHERE parsed = 1 AND build = ? AND exception = ?"
+                          " FROM reports WHERE parsed = 1 AND exception = ?"
                           " AND address = ? ORDER BY received_ms DESC, id DESC LIMIT ?";
   return QueryReports(sql.c_str(), [&](sqlite3_stmt* q) {
-    sqlite3_bind_int(q, 1, static_cast<int>(group.build));
-    sqlite3_bind_text(q, 2, group.exception.data(), static_cast<int>(group.exception.size()),
+    sqlite3_bind_text(q, 1, group.exception.data(), static_cast<int>(group.exception.size()),
                       SQLITE_TRANSIENT);
-    sqlite3_bind_int64(q, 3, group.address);
-    sqlite3_bind_int64(q, 4, static_cast<int64_t>(limit));
+    sqlite3_bind_int64(q, 2, group.address);
+    sqlite3_bind_int64(q, 3, static_cast<int64_t>(limit));
   });
 }
 
@@ -345,11 +311,10 @@ std::vector<int64_t> ReportStore::DailyCounts(int64_t firstDay, int days) {
   std::lock_guard<std::mutex> lock(readMutex_);
   sqlite3_stmt* query = nullptr;
   if (sqlite3_prepare_v2(reader_,
-                         "SELECT received_ms / 86400000 AS day, COUNT(*) FROM reports"
-                         " WHERE received_ms >= ? GROUP BY day",
+                         "SELECT day, SUM(count) FROM daily_counts WHERE day >= ? GROUP BY day",
                          -1, &query, nullptr) != SQLITE_OK)
     return counts;
-  sqlite3_bind_int64(query, 1, firstDay * 86400000);
+  sqlite3_bind_int64(query, 1, firstDay);
   while (sqlite3_step(query) == SQLITE_ROW) {
     const int64_t index = sqlite3_column_int64(query, 0) - firstDay;
     if (index >= 0 && index < days) counts[static_cast<size_t>(index)] = sqlite3_column_int64(query, 1);

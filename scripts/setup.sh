@@ -28,7 +28,8 @@ pkgs=(cmake ninja-build g++ make libgtest-dev googletest libmspack-dev mscompres
       g++-mingw-w64-i686 binutils-mingw-w64-i686 python3
       clang libclang-rt-14-dev
       # The report service: its store and its HTTP server, whose build
-      # settings pkg-config gives; libcrypto for its page's cookie.
+      # settings pkg-config gives; libcrypto for its page's cookie and its
+      # form tokens (HMAC).
       libsqlite3-dev libcpp-httplib-dev pkgconf libssl-dev)
 
 # What the whole test command and the main job add.

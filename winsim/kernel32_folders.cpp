@@ -9,23 +9,40 @@
 
 namespace winsim {
 
+// Code page 932 is the one double-byte page modelled: its lead bytes, the
+// second bytes it defines after one, and its default character (U+30FB,
+// 0x81 0x45), which takes the place of a pair it does not define. Wine's and
+// ReactOS's ntdll convert so, and Wine's agrees with the conformance program.
 bool IsLeadByte(unsigned char c) {
-  switch (M().codePage) {
-    case 932:
-      return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-    case 936:
-    case 949:
-    case 950:
-      return c >= 0x81 && c <= 0xFE;
-    default:
-      return false;
-  }
+  return M().codePage == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
 }
+
+static bool IsTrailByte(unsigned char c) {
+  return (c >= 0x40 && c <= 0x7E) || (c >= 0x80 && c <= 0xFC);
+}
+
+const char kDefaultCharacter932[] = "\x81\x45";
 
 // The length of the character at `i`: two bytes for a lead byte that is not
 // the last of the text.
 static size_t CharLength(const std::string& s, size_t i) {
   return IsLeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() ? 2 : 1;
+}
+
+std::string SystemText(const std::string& ansi) {
+  std::string out;
+  out.reserve(ansi.size() + 1);
+  for (size_t i = 0; i < ansi.size(); i += CharLength(ansi, i)) {
+    if (!IsLeadByte(static_cast<unsigned char>(ansi[i])))
+      out += ansi[i];
+    else if (CharLength(ansi, i) == 1)
+      continue;  // ntdll drops a lead byte that ends the text
+    else if (IsTrailByte(static_cast<unsigned char>(ansi[i + 1])))
+      out.append(ansi, i, 2);
+    else
+      out += kDefaultCharacter932;
+  }
+  return out;
 }
 
 std::string Upper(std::string s) {
@@ -47,12 +64,20 @@ size_t LastSeparator(const std::string& s) {
   return found;
 }
 
-// A character that no file name may hold ('|' may be a double-byte
-// character's second byte).
-static bool InvalidNameCharacter(const std::string& name) {
+// Whether one of the single-byte characters of `name` is among `marks`
+// ('|' or '?' may be a double-byte character's second byte).
+static bool HasMark(const std::string& name, const char* marks) {
   for (size_t i = 0; i < name.size(); i += CharLength(name, i))
-    if (CharLength(name, i) == 1 && std::strchr("<>:\"|?*", name[i]) && name[i]) return true;
+    if (CharLength(name, i) == 1 && name[i] != '\0' && std::strchr(marks, name[i])) return true;
   return false;
+}
+
+// A character that no file name may hold: the wildcards, the other marks
+// the system reserves and the control characters.
+static bool InvalidNameCharacter(const std::string& name) {
+  for (char c : name)
+    if (static_cast<unsigned char>(c) < 0x20) return true;
+  return HasMark(name, "<>:\"|?*");
 }
 
 bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* error) {
@@ -61,7 +86,7 @@ bool ResolvePath(const char* path, std::string* full, std::string* key, DWORD* e
     *error = ERROR_PATH_NOT_FOUND;
     return false;
   }
-  std::string p(path);
+  std::string p = SystemText(path);
   std::replace(p.begin(), p.end(), '/', '\\');
   if (p.size() >= 2 && p[0] == '\\' && p[1] == '\\') {  // no network in this machine
     *error = ERROR_PATH_NOT_FOUND;
@@ -244,7 +269,11 @@ std::vector<std::string> FolderEntries(const std::string& path) {
 std::string CurrentDirectory() { return M().currentDirectory; }
 void SetWindowsDirectory(const std::string& path) { M().windowsDirectory = path; }
 void SetSystemDirectory(const std::string& path) { M().systemDirectory = path; }
-void SetAnsiCodePage(UINT codePage) { M().codePage = codePage; }
+void SetAnsiCodePage(UINT codePage) {
+  if (codePage == 936 || codePage == 949 || codePage == 950)
+    M().misuse.push_back("code page " + std::to_string(codePage) + " is not modelled");
+  M().codePage = codePage;
+}
 void SetTempPath(const std::string& path) { M().tempPath = path; }
 
 }  // namespace winsim
@@ -385,16 +414,17 @@ static WIN32_FIND_DATAA FoundEntry(const Node& n, const std::string& name) {
   return data;
 }
 
-// Names are matched as given, with one pattern: a last part of "*" or "*.*"
-// lists the folder, "." and ".." first as the system lists a folder that is
-// not a drive's root. Other wildcards are not modelled.
+// Names are read as the system reads them (SystemText), with one pattern:
+// a last part of "*" or "*.*" lists the folder, "." and ".." first as the
+// system lists a folder that is not a drive's root. Other wildcards in the
+// last part are not modelled; one in a folder's name is an invalid name.
 HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
   if (ShouldFail("FindFirstFileA")) return INVALID_HANDLE_VALUE;
-  std::string pattern(name ? name : "");
+  std::string pattern = SystemText(name ? name : "");
   size_t slash = LastSeparator(pattern);
   std::string last = pattern.substr(slash == std::string::npos ? 0 : slash + 1);
   bool listing = last == "*" || last == "*.*";
-  if (!listing && pattern.find_first_of("*?") != std::string::npos) {
+  if (!listing && HasMark(last, "*?")) {
     M().misuse.push_back("FindFirstFileA with a pattern winsim does not model: " + pattern);
     M().lastError = ERROR_INVALID_NAME;
     return INVALID_HANDLE_VALUE;

@@ -1,6 +1,7 @@
 // kernel32's modules: the program's own module, its "FILE" resources and
 // file name, the system's texts, and the libraries a program loads by name,
 // with the search that finds them.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -35,8 +36,9 @@ Modules& C() {
 }
 
 std::string LibraryKey(std::string name) {
-  name = Upper(name);
-  size_t slash = name.find_last_of("\\/");
+  name = Upper(SystemText(name));
+  std::replace(name.begin(), name.end(), '/', '\\');
+  size_t slash = LastSeparator(name);
   if (name.find('.', slash == std::string::npos ? 0 : slash) == std::string::npos) name += ".DLL";
   return name;
 }
@@ -64,13 +66,15 @@ BOOL WINAPI SetDllDirectoryASim(LPCSTR folder) {
 
 // The library a LoadLibraryExA finds, or null: by bare name with the search
 // kept to the system folder, or by a full path into that folder.
-Library* FindSystemLibrary(const std::string& name, DWORD flags) {
+Library* FindSystemLibrary(const std::string& given, DWORD flags) {
+  const std::string name = SystemText(given);
   size_t slash = LastSeparator(name);
   bool bare = slash == std::string::npos;
   bool inSystemFolder = flags == LOAD_LIBRARY_SEARCH_SYSTEM32
                             ? bare
                             : !bare && !M().systemDirectory.empty() &&
-                                  Upper(name.substr(0, slash)) == Upper(M().systemDirectory);
+                                  Upper(name.substr(0, slash)) ==
+                                      Upper(SystemText(M().systemDirectory));
   if (!inSystemFolder) return nullptr;
   auto it = C().libraries.find(LibraryKey(bare ? name : name.substr(slash + 1)));
   return it == C().libraries.end() ? nullptr : &it->second;

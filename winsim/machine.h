@@ -113,6 +113,14 @@ std::string Upper(std::string s);
 size_t NextSeparator(const std::string& s, size_t from = 0);
 size_t LastSeparator(const std::string& s);
 bool IsLeadByte(unsigned char c);
+// A name as the file functions hand it on: they convert an ANSI name to
+// Unicode before anything judges it, and there a lead byte takes the byte
+// after it, whatever that is, and a pair the code page does not define
+// becomes the code page's default character; a lead byte with nothing after
+// it is dropped. So texts that differ only in such pairs name one file, and
+// a '?' or '*' that follows a lead byte is no wildcard. Written back in the
+// code page, which is how a search reports the name.
+std::string SystemText(const std::string& ansi);
 void ResetLz();
 void ResetRegistry();
 void ResetUi();

@@ -16,8 +16,9 @@ bool ProposeInstallFolder(char* proposed);
 bool MainProgramExists(const char* folder);
 
 // Accepts or refuses `folder` (the caller's 520-byte buffer, trailing
-// backslashes trimmed in place). On acceptance the folder exists and is the
-// current directory; a refusal is shown only when `showErrors` is set.
+// backslashes trimmed in place). On acceptance the folder exists, is the
+// current directory and is named in `folder` as the system names it; a
+// refusal is shown only when `showErrors` is set.
 bool ValidateInstallFolder(char* folder, bool showErrors);
 // The part of `path` before its first backslash, plus one backslash, into
 // `root` (520 bytes).

@@ -26,6 +26,19 @@ void PathRoot(const char* path, char* root) {
   root[n + 1] = '\0';
 }
 
+// Takes the name of the folder just entered as the system gives it back. It
+// is the same text unless the system read some of it otherwise (a pair the
+// code page defines no character for becomes its default character), and
+// then every later step, the recorded "Path" and the uninstaller's test of
+// its own place among them, must name the folder the system made. Unread,
+// the text stays as it was; a drive's root loses its backslash, as above.
+static void TakeSystemName(char* folder) {
+  char current[kPathSize];
+  DWORD n = GetCurrentDirectoryA(sizeof current, current);
+  if (n == 0 || n >= sizeof current || !CopyText(folder, kPathSize, current)) return;
+  DropTrailingBackslashes(folder);
+}
+
 bool ValidateInstallFolder(char* folder, bool showErrors) {
   if (folder[0] == '\0' || folder[1] != ':' || folder[2] != '\\' || !IsAsciiLetter(folder[0]))
     return Refuse(showErrors, "Invalid drive specification", "11");
@@ -48,12 +61,17 @@ bool ValidateInstallFolder(char* folder, bool showErrors) {
   }
 
   DropTrailingBackslashes(folder);
+  // The system would make a folder of another name, and no file could be
+  // put inside it by joining.
+  if (EndsInLoneLeadByte(folder))
+    return Refuse(showErrors, "Could not create the specified folder.", "16");
   size_t len = std::strlen(folder);
   // Room for the main program's full path within the classic path limit.
   if (len + std::strlen(g_state.mainProgramName) + 20 > MAX_PATH)
     return Refuse(showErrors, "Folder name too long", "27");
 
   if (SetCurrentDirectoryA(folder)) {
+    TakeSystemName(folder);
     DWORD attributes = GetFileAttributesA(folder);
     // Entered a moment ago, yet unreadable: it cannot be vouched for.
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -66,6 +84,9 @@ bool ValidateInstallFolder(char* folder, bool showErrors) {
       return Refuse(showErrors, "Invalid folder", "15");
     return true;
   }
-  if (CreateDirectoryA(folder, nullptr) && SetCurrentDirectoryA(folder)) return true;
+  if (CreateDirectoryA(folder, nullptr) && SetCurrentDirectoryA(folder)) {
+    TakeSystemName(folder);
+    return true;
+  }
   return Refuse(showErrors, "Could not create the specified folder.", "16");
 }

@@ -95,6 +95,8 @@ bool UnderWine() {
   return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+void OddPairNames(const std::string& page, bool doubleByte);
+
 // The installer's path helpers walk a text with IsDBCSLeadByte. Under code
 // page 932 the first byte of 表 (0x95 0x5C) leads a double-byte character,
 // and its second byte, a backslash's, is no character of its own; in a
@@ -111,6 +113,62 @@ void CodePage() {
             CharNextA(text + 1) == text + (doubleByte ? 3 : 2),
         (page + "CharPrevA and CharNextA step over " +
          (doubleByte ? "0x95 0x5C as one character" : "each byte")).c_str());
+  // A lead byte takes the byte after it whatever that is, also one that 932
+  // defines no character with ('?').
+  const char odd[] = "a\xF2?";
+  Check(CharNextA(odd + 1) == odd + (doubleByte ? 3 : 2) &&
+            CharPrevA(odd, odd + 3) == odd + (doubleByte ? 1 : 2),
+        (page + "CharNextA and CharPrevA take 0xF2 '?' as " +
+         (doubleByte ? "one character" : "two")).c_str());
+  OddPairNames(page, doubleByte);
+}
+
+// The file functions convert a name to Unicode before they judge it. Under
+// 932 a pair the code page does not define (0xF2 '?', 0xF2 '*') becomes its
+// default character, U+30FB, which reads back as 0x81 0x45: no wildcard, and
+// both texts name the one folder. Elsewhere '?' is a wildcard, no name.
+void OddPairNames(const std::string& page, bool doubleByte) {
+  const std::string made = At("x\xF2?y"), other = At("x\xF2*y"), read = At("x\x81\x45y");
+  SetLastError(0xdeadbeef);
+  BOOL created = CreateDirectoryA(made.c_str(), nullptr);
+  DWORD error = GetLastError();
+  if (!doubleByte) {
+    Check(!created && error == ERROR_INVALID_NAME,
+          (page + "a folder named with '?' is refused as an invalid name").c_str(),
+          Got(created, error));
+    if (created) RemoveDirectoryA(made.c_str());
+    return;
+  }
+  Check(created != FALSE, (page + "a folder named with 0xF2 '?' is made").c_str(),
+        Got(created, error));
+  if (!created) return;
+  DWORD attributes = GetFileAttributesA(read.c_str());
+  Check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY),
+        (page + "it is the folder named with 0x81 0x45").c_str());
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(other.c_str(), &found);
+  Check(search != INVALID_HANDLE_VALUE && std::strcmp(found.cFileName, "x\x81\x45y") == 0,
+        (page + "a search for 0xF2 '*' finds it, named with 0x81 0x45").c_str(),
+        Got(search != INVALID_HANDLE_VALUE, GetLastError()));
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  SetLastError(0xdeadbeef);
+  BOOL again = CreateDirectoryA(other.c_str(), nullptr);
+  error = GetLastError();
+  Check(!again && error == ERROR_ALREADY_EXISTS,
+        (page + "0xF2 '*' names the same folder: it already exists").c_str(), Got(again, error));
+  BOOL removed = RemoveDirectoryA(other.c_str());
+  Check(removed && GetFileAttributesA(made.c_str()) == INVALID_FILE_ATTRIBUTES,
+        (page + "removed by the other name, it is gone").c_str(), Got(removed, GetLastError()));
+  // A lead byte with nothing after it is dropped by ntdll's conversion
+  // (Wine's and ReactOS's alike; kernel32's MultiByteToWideChar gives
+  // U+30FB instead): the folder made is "z".
+  const std::string lone = At("z\x93");
+  created = CreateDirectoryA(lone.c_str(), nullptr);
+  attributes = GetFileAttributesA(At("z").c_str());
+  Check(created && attributes != INVALID_FILE_ATTRIBUTES,
+        (page + "a folder whose name ends in a lone lead byte is made without it").c_str(),
+        Got(created, GetLastError()));
+  if (created) RemoveDirectoryA(lone.c_str());
 }
 
 void Files() {

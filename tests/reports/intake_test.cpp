@@ -31,8 +31,17 @@ struct Service {
     std::string error;
     EXPECT_TRUE(store.Open(path, &error)) << error;
     AddIntakeRoutes(intake, store, IntakeBounds{&rate, &floor, &intakeRefusals});
-    AddPageRoutes(page, PageContext{&store, &maps, token, "127.0.0.1", overTls, &intakeRefusals,
-                                    &floor, &logins});
+    PageContext context;
+    context.store = &store;
+    context.maps = &maps;
+    context.token = token;
+    context.host = "127.0.0.1";
+    context.overTls = overTls;
+    context.intake = &intakeRefusals;
+    context.floor = &floor;
+    context.logins = &logins;
+    context.forms = std::make_shared<FormGuard>(overTls);
+    AddPageRoutes(page, context);
     EXPECT_TRUE(intake.Bind("127.0.0.1", 0));
     EXPECT_TRUE(page.Bind("127.0.0.1", 0));
     threads[0] = std::thread([this] { intake.Serve(); });
@@ -295,6 +304,30 @@ TEST(Intake, StrangersAreHeldToTheirRates) {
   EXPECT_NE(right.text.find("Set-Cookie: quil_page_token="), std::string::npos);
   EXPECT_EQ(right.text.find(token), std::string::npos) << right.text;
   EXPECT_NE(right.text.find("; Secure\r\n"), std::string::npos) << right.text;
+
+  // The group forms behind the same login: the cookie the login set opens a
+  // group's page, whose session cookie is sent over TLS only as well; a mark
+  // sent with a made-up login cookie goes to the login form and counts
+  // against the address's failed tokens like a wrong token does.
+  const size_t at = right.text.find("quil_page_token=");
+  const std::string cookie = right.text.substr(at, right.text.find(';', at) - at);
+  const Reply group = Exchange("127.0.0.6", s.page.Port(),
+                               "GET /group?exception=EXCEPTION_ACCESS_VIOLATION&address=00000000"
+                               " HTTP/1.1\r\nHost: reports.example\r\nCookie: " + cookie +
+                                   "\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(group.status, 200) << group.text;
+  EXPECT_NE(group.text.find("Set-Cookie: quil_page_session="), std::string::npos);
+  EXPECT_NE(group.text.find("; Secure\r\n"), std::string::npos) << group.text;
+  const std::string form = "form_token=x&exception=EXCEPTION_ACCESS_VIOLATION&address=00000000"
+                           "&build=38";
+  auto mark = [&](const std::string& cookie) {
+    return Exchange("127.0.0.7", s.page.Port(),
+                    "POST /group/fixed HTTP/1.1\r\nHost: reports.example\r\nCookie: " + cookie +
+                        "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                        std::to_string(form.size()) + "\r\n\r\n" + form);
+  };
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(mark("quil_page_token=" + token).status, 303);
+  EXPECT_EQ(mark(cookie).status, 429);
 }
 
 TEST(Intake, AnIPv6HostCountsAsOneAddress) {

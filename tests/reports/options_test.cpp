@@ -45,6 +45,18 @@ TEST(Options, APageOffLoopbackNeedsAToken) {
       {"the bounds given", {"--db", "r.db", "--listen", "0.0.0.0:80", "--address-rate", "100000", "--min-free-mb", "1", "--max-store-mb", "2048", "--page-over-tls"}, true, "127.0.0.1"},
       {"a rate of 0", {"--db", "r.db", "--listen", "0.0.0.0:80", "--address-rate", "0"}, false, ""},
       {"a signed floor", {"--db", "r.db", "--listen", "0.0.0.0:80", "--min-free-mb", "+5"}, false, ""},
+      {"raw reports kept 30 days", {"--db", "r.db", "--listen", "0.0.0.0:80", "--keep-days", "30"}, true, "127.0.0.1"},
+      {"nor kept for no day at all", {"--db", "r.db", "--listen", "0.0.0.0:80", "--keep-days", "0"}, false, ""},
+      {"nor for a number that is not one", {"--db", "r.db", "--listen", "0.0.0.0:80", "--keep-days", "9x"}, false, ""},
+      {"notices by mail", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-mail", "maker@example.org"}, true, "127.0.0.1"},
+      {"an address that would add a header", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-mail", "a@example.org\nBcc: b@example.org"}, false, ""},
+      {"an address that sendmail would read as an option", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-mail", "-oQ/tmp@x"}, false, ""},
+      {"two addresses", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-mail", "a@example.org,b@example.org"}, false, ""},
+      {"a hook over plain HTTP", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-url", "http://[::1]:9000/hook?x=1"}, true, "127.0.0.1"},
+      {"a hook over HTTPS, which is not spoken", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-url", "https://chat.example/hook"}, false, ""},
+      {"a hook with a user in it", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-url", "http://u:p@chat.example/"}, false, ""},
+      {"a page URL with a quote", {"--db", "r.db", "--listen", "0.0.0.0:80", "--page-url", "http://x/\"<b>"}, false, ""},
+      {"no notices an hour", {"--db", "r.db", "--listen", "0.0.0.0:80", "--notify-per-hour", "0"}, false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
@@ -56,6 +68,25 @@ TEST(Options, APageOffLoopbackNeedsAToken) {
       EXPECT_EQ(options.page.host, c.page);
     }
   }
+}
+
+TEST(Options, NoticesLinkToThePageAndPostWhereTold) {
+  Options options;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"--db", "r.db", "--listen", "0.0.0.0:80", "--page", "[::1]:8080",
+                            "--notify-url", "http://chat.example:8065/hooks/quil"},
+                           &options, &error))
+      << error;
+  EXPECT_EQ(options.notify.pageUrl, "http://[::1]:8080");
+  EXPECT_EQ(options.notify.post.host + " " + std::to_string(options.notify.post.port) + " " +
+                options.notify.post.path,
+            "chat.example 8065 /hooks/quil");
+  ASSERT_TRUE(ParseOptions({"--db", "r.db", "--listen", "0.0.0.0:80", "--page-url",
+                            "https://reports.example/", "--notify-url", "http://chat.example"},
+                           &options, &error));
+  EXPECT_EQ(options.notify.pageUrl, "https://reports.example");
+  EXPECT_EQ(options.notify.post.port, 80);
+  EXPECT_EQ(options.notify.post.path, "/");
 }
 
 }  // namespace

@@ -10,10 +10,12 @@ the export. Python's standard library only.
 import http.client
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 import urllib.request
 
 READY = "quil-reports: intake on"
@@ -27,6 +29,17 @@ def compose(exception, address, build):
                    for c in exception)
     return ("log=INSTALLER+ERROR%%0A%%0D%s%%0A%%0Dat+%08X%%0A%%0DBuild:+%03d%%0A%%0D"
             % (name, address, build)).encode()
+
+
+def stand_in_map(folder, build=37):
+    """Writes a small symbol map of `build` into `folder`, for checks run
+    without the Windows build's own; its path."""
+    path = os.path.join(folder, "quil-%03d.map" % build)
+    with open(path, "w") as f:
+        f.write("quil-symbols 1\nbuild %d\nimage-base 00400000\ncode 00001000 00007700\n"
+                "00001000 mainCRTStartup\n00001200 CrashFilter(_EXCEPTION_POINTERS*)\n"
+                "00001400 ReportCrash(char const*)\n00006000 WinMain@16\nend\n" % build)
+    return path
 
 
 def fresh_store(db):
@@ -92,10 +105,10 @@ def post(address, body, source=None, timeout=10):
         return None, e
 
 
-def get(url, token=None, timeout=30, form=None, cookie=None):
+def get(url, token=None, timeout=30, form=None, cookie=None, headers=()):
     """(status, headers, body) of GET url, or of POST with the bytes of
     `form`; redirections are answers, not followed."""
-    request = urllib.request.Request(url, data=form)
+    request = urllib.request.Request(url, data=form, headers=dict(headers))
     if token:
         request.add_header("Authorization", "Bearer " + token)
     if cookie:
@@ -110,6 +123,43 @@ def get(url, token=None, timeout=30, form=None, cookie=None):
             return reply.status, reply.headers, reply.read()
     except urllib.error.HTTPError as e:
         return e.code, e.headers, e.read()
+
+
+def group_path(exception, address):
+    return "/group?" + urllib.parse.urlencode({"address": "%08X" % address,
+                                                "exception": exception})
+
+
+def form_session(page, exception, address, token=None, cookie=None):
+    """What a browser holds after opening a group's page: (its cookies, the
+    form token of its forms)."""
+    _, headers, body = get("http://%s%s" % (page, group_path(exception, address)), token,
+                           cookie=cookie)
+    session = (headers.get("Set-Cookie") or "").split(";")[0]
+    found = re.search(rb'name="form_token" value="([0-9a-f]+)"', body)
+    cookies = "; ".join(c for c in (cookie, session) if c)
+    return cookies, found.group(1).decode() if found else None
+
+
+def mark(page, action, exception, address, cookies, form_token, build=None, token=None,
+         headers=()):
+    """Posts a group's form, "fixed" or "reopen", as its page would; the
+    status and where it sends the browser."""
+    fields = {"form_token": form_token or "", "exception": exception,
+              "address": "%08X" % address}
+    if build is not None:
+        fields["build"] = str(build)
+    status, answer, _ = get("http://%s/group/%s" % (page, action), token, cookie=cookies,
+                            form=urllib.parse.urlencode(fields).encode(), headers=headers)
+    return status, answer.get("Location")
+
+
+def groups(page, token=None, cookie=None):
+    """The export's groups, by (exception, address)."""
+    status, _, body = get("http://%s/groups.json" % page, token, cookie=cookie)
+    if status != 200:
+        raise RuntimeError("GET /groups.json: %s" % status)
+    return {(g["exception"], int(g["address"], 16)): g for g in json.loads(body)["groups"]}
 
 
 def reports(page, token=None):

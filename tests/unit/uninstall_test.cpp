@@ -142,6 +142,12 @@ TEST_F(Uninstall, WhenNothingIsInstalledNothingChanges) {
          // What the program's path would be when cut to 519 characters.
          winsim::PutFile(In(folder, "Quillmark"), "MZ");
        }},
+      {"a \"Path\" ending in a lone lead byte, whose program's path names a neighbour",
+       [] {
+         winsim::SetAnsiCodePage(932);
+         winsim::SetRegString(kMachine, "Path", "C:\\abc\x93");
+         winsim::PutFile("C:\\abc\x93\\Quillmark.exe", "MZ");  // one name, in C:\ itself
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -293,31 +299,64 @@ TEST_F(Uninstall, AStandardUserInstallsIntoAFolderOfTheirOwnAndRemovesItAgain) {
   EXPECT_EQ(FirstDifference(before_, Machine()), "");
 }
 
-// Under code page 932 a recorded folder may end in a double-byte character
-// whose second byte is a backslash's (表): installed into and removed exactly,
-// also when the uninstaller stands in it and its copy removes the folder.
-TEST_F(Uninstall, AFolderEndingInADoubleByteCharacterIsRemovedExactly) {
-  const std::string folder = "C:\\Programme\\\x91\xE4\x96\x7B\x95\x5C";  // 台本表
-  for (bool nolmaccess : {false, true}) {
-    Fresh();
-    winsim::SetAnsiCodePage(932);
-    winsim::MakeFolders("C:\\Programme");
-    if (nolmaccess) winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
-    before_ = Machine();
-    winsim::SetRegString(kSettings, "Path", folder);
-    winsim::Script({winsim::Enter(), winsim::Enter()});
-    ASSERT_EQ(RunInstaller(nullptr), 0);
-    const std::string main = folder + "\\Quillmark.exe";
-    ASSERT_TRUE(winsim::Exists(main)) << nolmaccess;
-    EXPECT_EQ(winsim::FolderEntries("C:\\Programme").size(), 1u) << nolmaccess;
-    winsim::ShellLinkFile link;
-    EXPECT_TRUE(winsim::ReadShellLink(kStartMenu + std::string(kLink), &link));
-    EXPECT_EQ(link.target, main) << nolmaccess;
-    winsim::EndProgram(main);
-    const std::string uninstaller = nolmaccess ? folder + "\\uninst1.exe" : kWindowsCopy;
-    EXPECT_EQ(RunFrom(uninstaller.c_str()), Removed) << nolmaccess << LastText();
-    EXPECT_EQ(RunCopy(), 0) << nolmaccess << copyText_;
-    EXPECT_EQ(FirstDifference(before_, Machine()), "") << nolmaccess;
+// Under code page 932 a folder's name may hold a double-byte character whose
+// second byte is a backslash's (表), or a lead byte before a byte the page
+// does not define after one ('?', '*'), which the system reads as its
+// default character (0x81 0x45) and no wildcard. Recorded or chosen in the
+// browser, such a folder is validated, made, searched for the main program,
+// installed into and removed exactly where the system says it is, also when
+// the uninstaller stands in it and its copy removes the folder. A lead byte
+// with nothing after it is refused: the system would make a folder of
+// another name, and a file joined onto it would land beside it.
+TEST_F(Uninstall, DoubleByteFoldersAreInstalledAndRemovedWhereTheSystemSaysTheyAre) {
+  struct Case {
+    std::string given;  // the recorded "Path", or the folder chosen in the browser
+    bool browsed;
+    std::string system;  // the install folder as the system names it; "" refused
+  } cases[] = {
+      {"C:\\Programme\\\x91\xE4\x96\x7B\x95\x5C", false,
+       "C:\\Programme\\\x91\xE4\x96\x7B\x95\x5C"},  // 台本表
+      {"C:\\Programme\\\x8d\xa3z\xf2?\x8frog", false, "C:\\Programme\\\x8d\xa3z\x81\x45\x8frog"},
+      {"C:\\Programme\\Qu\x96\x9ei\x8b*", false, "C:\\Programme\\Qu\x96\x9ei\x81\x45"},
+      {"C:\\Programme\\a\xf2?", true, "C:\\Programme\\a\x81\x45\\Quillmark"},
+      {"C:\\Programme\\abc\x93", false, ""},
+  };
+  for (const Case& c : cases) {
+    for (bool nolmaccess : {false, true}) {
+      SCOPED_TRACE(c.given + (c.browsed ? " browsed" : " recorded") +
+                   (nolmaccess ? ", nolmaccess" : ""));
+      Fresh();
+      winsim::SetAnsiCodePage(932);
+      winsim::MakeFolders("C:\\Programme");
+      if (nolmaccess) winsim::DenyRegistry("HKLM", winsim::kDenyWrite);
+      if (c.browsed) winsim::MakeFolders(c.given);  // the browser offers folders that are
+      before_ = Machine();
+      if (c.browsed) {
+        winsim::QueueBrowse(c.given);
+        winsim::Script({winsim::Press(IDC_CHANGE), winsim::Enter(), winsim::Enter()});
+      } else if (c.system.empty()) {
+        winsim::SetRegString(kSettings, "Path", c.given);
+        winsim::Script({winsim::Enter(), winsim::Escape(), winsim::Escape()});
+      } else {
+        winsim::SetRegString(kSettings, "Path", c.given);
+        winsim::Script({winsim::Enter(), winsim::Enter()});
+      }
+      ASSERT_EQ(RunInstaller(nullptr), 0);
+      if (c.system.empty()) {
+        EXPECT_TRUE(OnlyNotice("ERROR 16", "Could not create the specified folder."));
+        EXPECT_TRUE(winsim::FolderEntries("C:\\Programme").empty());
+        continue;
+      }
+      const std::string main = c.system + "\\Quillmark.exe";
+      ASSERT_TRUE(winsim::Exists(main));
+      EXPECT_EQ(winsim::FolderEntries("C:\\Programme").size(), 1u) << "nothing beside it";
+      EXPECT_TRUE(winsim::Notices().empty());
+      winsim::EndProgram(main);
+      const std::string uninstaller = nolmaccess ? c.system + "\\uninst1.exe" : kWindowsCopy;
+      EXPECT_EQ(RunFrom(uninstaller.c_str()), Removed) << LastText();
+      EXPECT_EQ(RunCopy(), 0) << copyText_;
+      EXPECT_EQ(FirstDifference(before_, Machine()), "");
+    }
   }
 }
 

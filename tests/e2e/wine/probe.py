@@ -157,13 +157,65 @@ class Probe:
                     self.shot("instead-of-" + re.sub(r"\W+", "-", what))
                     raise JourneyError("%r came up instead of %s" % (w, what))
             if process is not None and process.poll() is not None:
-                self.shot("ended-before-" + re.sub(r"\W+", "-", what))
+                shot = self.shot("ended-before-" + re.sub(r"\W+", "-", what))
                 raise JourneyError("Quil.exe ended (exit code %s) while waiting for %s; "
-                                   "windows up: %s" % (process.returncode, what, seen))
+                                   "windows up: %s; %s" % (process.returncode, what, seen,
+                                                           self.diagnosis(shot, process)))
             time.sleep(0.3)
-        self.shot("timeout-" + re.sub(r"\W+", "-", what))
-        raise JourneyError("timed out after %d s waiting for %s; windows up: %s"
-                           % (timeout, what, seen))
+        shot = self.shot("timeout-" + re.sub(r"\W+", "-", what))
+        raise JourneyError("timed out after %d s waiting for %s; windows up: %s; %s"
+                           % (timeout, what, seen, self.diagnosis(shot, process)))
+
+    def diagnosis(self, shot, process=None):
+        """What the machine looked like when a window did not come, in one
+        line: whether the screen is black, whether Wine's desktop and its
+        programs run, Quil.exe's process and the memory left. A black
+        screen with no desktop is Wine's or the display's failure, not the
+        installer's."""
+        said = []
+        try:
+            mean = subprocess.run(["convert", shot, "-colorspace", "Gray", "-format",
+                                   "%[fx:mean]", "info:"], capture_output=True, text=True,
+                                  timeout=60).stdout.strip()
+            said.append("screen %s" % ("black" if mean and float(mean) < 0.002
+                                       else "mean grey %s" % (mean or "unread")))
+        except (OSError, ValueError, subprocess.TimeoutExpired):
+            said.append("screen unread")
+        tree = subprocess.run(["xwininfo", "-root", "-children"], env=self._xenv(),
+                              capture_output=True, text=True, timeout=30).stdout
+        said.append("Wine desktop window %s" % ("up" if "Wine desktop" in tree else "absent"))
+        # The session's Unix processes: those whose WINEPREFIX is this prefix.
+        running = {}
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if ("WINEPREFIX=" + self.prefix).encode() not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/stat" % pid) as f:
+                    stat = f.read()
+                name = stat[stat.index("(") + 1:stat.rindex(")")]
+                fields = stat[stat.rindex(")") + 2:].split()  # from the state on
+                state, rss = fields[0], int(fields[21]) * os.sysconf("SC_PAGE_SIZE") >> 20
+                running[name.lower()] = "%s %d MB" % (state, rss)
+            except (OSError, ValueError, IndexError):
+                continue
+        for name in ("wineserver", "explorer.exe", "quil.exe"):
+            said.append("%s %s" % (name, running.get(name, "not running")))
+        if process is not None:
+            said.append("Quil.exe's loader %s" % ("ended with %s" % process.returncode
+                                                  if process.poll() is not None else "runs"))
+        with open("/proc/meminfo") as f:
+            meminfo = dict(line.split(":", 1) for line in f)
+        said.append("memory available %d of %d MB" % (
+            int(meminfo["MemAvailable"].split()[0]) // 1024,
+            int(meminfo["MemTotal"].split()[0]) // 1024))
+        with open("/proc/loadavg") as f:
+            said.append("load %s" % f.read().split()[0])
+        line = "diagnosis: " + ", ".join(said)
+        with open(os.path.join(self.root, "diagnosis.log"), "a") as f:
+            f.write(line + "\nall the session's processes: %s\nX windows:\n%s\n"
+                    % (sorted(running.items()), tree))
+        return line
 
     def wait_gone(self, window, what, timeout=60):
         deadline = time.monotonic() + timeout
