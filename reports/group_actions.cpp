@@ -1,6 +1,5 @@
 #include "reports/group_actions.h"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
@@ -67,12 +66,23 @@ FormGuard::FormGuard(bool secure) : secure_(secure) {
   if (RAND_bytes(secret_, sizeof secret_) != 1) std::abort();  // no secret, no forms
 }
 
-std::string FormGuard::Derive(const std::string& session) const {
+std::string HmacHex(const void* key, size_t keySize, const std::string& message) {
   unsigned char mac[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  HMAC(EVP_sha256(), secret_, sizeof secret_, reinterpret_cast<const unsigned char*>(session.data()),
-       session.size(), mac, &size);
+  HMAC(EVP_sha256(), key, static_cast<int>(keySize),
+       reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac, &size);
   return HexOf(mac, size);
+}
+
+bool SameSecret(const std::string& given, const std::string& expected) {
+  unsigned char differ = given.size() == expected.size() ? 0 : 1;
+  for (size_t i = 0; i < expected.size(); ++i)
+    differ |= static_cast<unsigned char>(expected[i] ^ (i < given.size() ? given[i] : 0));
+  return differ == 0;
+}
+
+std::string FormGuard::Derive(const std::string& session) const {
+  return HmacHex(secret_, sizeof secret_, session);
 }
 
 std::string FormGuard::TokenFor(const httplib::Request& req, httplib::Response& res) const {
@@ -92,8 +102,7 @@ bool FormGuard::Allows(const httplib::Request& req, std::string* why) const {
   const std::string session = CookieValue(req, kSessionCookie);
   const std::string given = req.get_param_value("form_token");
   const std::string expected = HexWord(session, 32) ? Derive(session) : "";
-  if (expected.empty() || given.size() != expected.size() ||
-      CRYPTO_memcmp(given.data(), expected.data(), expected.size()) != 0) {
+  if (expected.empty() || !SameSecret(given, expected)) {
     *why = "this form is not from this page's session: open the page again";
   } else if (req.has_header("Sec-Fetch-Site") &&
              req.get_header_value("Sec-Fetch-Site") != "same-origin") {

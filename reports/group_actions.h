@@ -16,6 +16,15 @@
 
 namespace reports {
 
+// HMAC-SHA256 of `message` under `key`, in lowercase hex: the page's login
+// cookie (keyed by the token) and its form tokens (keyed by a secret of the
+// process) are both made so.
+std::string HmacHex(const void* key, size_t keySize, const std::string& message);
+
+// Compares without stopping at the first difference, so that the time taken
+// does not tell how much of a guess was right.
+bool SameSecret(const std::string& given, const std::string& expected);
+
 class FormGuard {
  public:
   // A fresh random secret: a restart ends every form token. `secure`: the

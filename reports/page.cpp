@@ -1,8 +1,5 @@
 #include "reports/page.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -360,15 +357,6 @@ void GroupsExport(const PageContext& c, httplib::Response& res) {
   });
 }
 
-// Compares without stopping at the first difference, so that the time taken
-// does not tell how much of a guess was right.
-bool SameSecret(const std::string& given, const std::string& token) {
-  unsigned char differ = given.size() == token.size() ? 0 : 1;
-  for (size_t i = 0; i < token.size(); ++i)
-    differ |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
-  return differ == 0;
-}
-
 }  // namespace
 
 std::string CookieValue(const httplib::Request& req, const std::string& name) {
@@ -391,18 +379,7 @@ namespace {
 // stolen cookie opens the page but does not tell the token (which may be
 // kept elsewhere too).
 std::string CookieSecret(const std::string& token) {
-  static const char kLabel[] = "quil-reports page cookie";
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  HMAC(EVP_sha256(), token.data(), static_cast<int>(token.size()),
-       reinterpret_cast<const unsigned char*>(kLabel), sizeof kLabel - 1, mac, &length);
-  std::string hex;
-  char digits[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    std::snprintf(digits, sizeof digits, "%02x", mac[i]);
-    hex += digits;
-  }
-  return hex;
+  return HmacHex(token.data(), token.size(), "quil-reports page cookie");
 }
 
 bool Authorized(const httplib::Request& req, const std::string& token,
