@@ -261,11 +261,20 @@ TEST(Intake, StrangersAreHeldToTheirRates) {
   const std::string token = "0123456789abcdef-token";
   Service s(token, true);
   // Reports: 60 a minute from one address, then 429 and nothing stored;
-  // another address is not held to the first one's count.
-  for (uint32_t n = 0; n < kAddressRate; ++n)
-    ASSERT_EQ(Exchange("127.0.0.3", s.intake.Port(), ReportRequest(n)).status, 200) << n;
-  EXPECT_EQ(Exchange("127.0.0.3", s.intake.Port(), ReportRequest(100)).status, 429);
-  EXPECT_EQ(s.store.CountReports(true), kAddressRate);
+  // another address is not held to the first one's count. The budget
+  // refills by one a second, so the posts' own time allows that many more.
+  const auto start = Clock::now();
+  int ok = 0, refused = 0;
+  for (uint32_t n = 0; n < 2 * kAddressRate && refused == 0; ++n) {
+    const int status = Exchange("127.0.0.3", s.intake.Port(), ReportRequest(n)).status;
+    ok += status == 200 ? 1 : 0;
+    refused += status == 429 ? 1 : 0;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(refused, 1);
+  EXPECT_GE(ok, kAddressRate);
+  EXPECT_LE(ok, kAddressRate + seconds + 1);
+  EXPECT_EQ(s.store.CountReports(true), ok);
   EXPECT_EQ(Exchange("127.0.0.4", s.intake.Port(), ReportRequest(101)).status, 200);
   EXPECT_EQ(s.intake.Counts().rate, 1u);
 
