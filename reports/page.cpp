@@ -125,16 +125,19 @@ std::string Megabytes(uint64_t bytes) { return std::to_string(bytes / (1024 * 10
 // Whether reports are being refused now, and what each bound has refused
 // since start: a flood shows here before it shows on the disk.
 std::string RefusalsSection(const PageContext& c) {
-  std::string html = "<h2>Refused by the intake since start</h2>\n";
+  std::string html = "<h2>Refused since start</h2>\n";
   if (c.floor->Below())
     html += "<p class=\"refusing\" id=\"refusing\">Reports are being refused now (503): " +
             Megabytes(c.floor->FreeBytes()) + " free on the store's disk, below the floor of " +
             Megabytes(c.floor->FloorBytes()) +
             ". Installers send them again every ten minutes; free some space.</p>\n";
-  html += "<table id=\"refusals\"><tbody>\n";
-  for (const auto& [name, count] : c.intake->List())
-    html += "<tr><th>" + Html(name) + "</th><td class=\"count\">" + std::to_string(count) +
-            "</td></tr>\n";
+  html += "<table id=\"refusals\"><thead><tr><th></th><th>Intake</th><th>Page</th></tr></thead>"
+          "<tbody>\n";
+  const auto intake = c.intake->List(), page = c.page->List();
+  for (size_t i = 0; i < intake.size(); ++i)
+    html += "<tr><th>" + Html(intake[i].first) + "</th><td class=\"count\">" +
+            std::to_string(intake[i].second) + "</td><td class=\"count\">" +
+            std::to_string(page[i].second) + "</td></tr>\n";
   return html + "</tbody></table>\n";
 }
 
@@ -407,7 +410,9 @@ Limits PageLimits() {
   return limits;
 }
 
-void AddPageRoutes(BoundedServer& server, const PageContext& context) {
+void AddPageRoutes(BoundedServer& server, const PageContext& given) {
+  PageContext context = given;
+  context.page = &server.Counts();
   server.set_default_headers({
       {"Content-Security-Policy",
        "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "

@@ -26,6 +26,7 @@ struct PageContext {
   const Refusals* intake = nullptr;  // what the intake refused, shown to the maker
   DiskFloor* floor = nullptr;
   RateLimiter* logins = nullptr;  // failed token attempts from one address
+  const Refusals* page = nullptr;  // what the page itself refused (AddPageRoutes sets it)
 };
 
 Limits PageLimits();
