@@ -11,6 +11,12 @@ class JourneyError(Exception):
     """A journey cannot go on: a window that never came, a program that hung."""
 
 
+class DesktopGone(JourneyError):
+    """Wine's desktop process is not running while a window was awaited: the
+    session's display failed, not the program (seen under emulation on a
+    loaded machine: a black screen, no X window, Quil.exe ended with 0)."""
+
+
 class Checks:
     def __init__(self, name=None):
         self.name = name

@@ -22,7 +22,7 @@ import sys
 import time
 import traceback
 
-from checks import Checks, JourneyError, log
+from checks import Checks, DesktopGone, JourneyError, log
 from wine.machine import choose_wine
 from wine.session import Session
 from wine.template import Template
@@ -86,7 +86,7 @@ def check_program_that_ran(s, check):
                 "the Quil.exe that ran is the %s program" % s.wine.machine)
 
 
-def run_journey(name, wine, work):
+def run_journey(name, wine, work, again=True):
     fn = JOURNEYS[name][0]
     options = getattr(fn, "session_options", lambda _: {})(wine)
     wine = options.pop("wine", wine)
@@ -101,6 +101,13 @@ def run_journey(name, wine, work):
             finally:
                 log("screenshots: %s" % s.shots)
                 log("time spent: %s" % s.spent.summary())
+    except DesktopGone as e:
+        # Wine's display failed under the journey, not Quil.exe: said as it
+        # was, and the journey runs once more from a fresh prefix.
+        check.fail(str(e))
+        if again:
+            log("journey %s: Wine's desktop was gone; it runs once more" % name)
+            return run_journey(name, wine, work, again=False)
     except JourneyError as e:
         check.fail(str(e))
     except Exception:  # a fault in the harness itself fails the journey too

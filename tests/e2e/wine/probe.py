@@ -9,7 +9,7 @@ import signal
 import subprocess
 import time
 
-from checks import JourneyError
+from checks import DesktopGone, JourneyError
 
 
 class Window:
@@ -158,20 +158,42 @@ class Probe:
                     raise JourneyError("%r came up instead of %s" % (w, what))
             if process is not None and process.poll() is not None:
                 shot = self.shot("ended-before-" + re.sub(r"\W+", "-", what))
-                raise JourneyError("Quil.exe ended (exit code %s) while waiting for %s; "
-                                   "windows up: %s; %s" % (process.returncode, what, seen,
-                                                           self.diagnosis(shot, process)))
+                self.fail_with_diagnosis(
+                    "Quil.exe ended (exit code %s) while waiting for %s; windows up: %s"
+                    % (process.returncode, what, seen), shot, process)
             time.sleep(0.3)
         shot = self.shot("timeout-" + re.sub(r"\W+", "-", what))
-        raise JourneyError("timed out after %d s waiting for %s; windows up: %s; %s"
-                           % (timeout, what, seen, self.diagnosis(shot, process)))
+        self.fail_with_diagnosis("timed out after %d s waiting for %s; windows up: %s"
+                                 % (timeout, what, seen), shot, process)
+
+    def fail_with_diagnosis(self, message, shot, process):
+        line, desktop_gone = self.diagnosis(shot, process)
+        raise (DesktopGone if desktop_gone else JourneyError)(message + "; " + line)
+
+    def session_processes(self):
+        """The session's Unix processes (those whose WINEPREFIX is this
+        prefix) by name: their state and memory."""
+        running = {}
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if ("WINEPREFIX=" + self.prefix).encode() not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/stat" % pid) as f:
+                    stat = f.read()
+                name = stat[stat.index("(") + 1:stat.rindex(")")].lower()
+                fields = stat[stat.rindex(")") + 2:].split()  # from the state on
+                rss = int(fields[21]) * os.sysconf("SC_PAGE_SIZE") >> 20
+                running[name] = "%s %d MB" % (fields[0], rss)
+            except (OSError, ValueError, IndexError):
+                continue
+        return running
 
     def diagnosis(self, shot, process=None):
         """What the machine looked like when a window did not come, in one
-        line: whether the screen is black, whether Wine's desktop and its
-        programs run, Quil.exe's process and the memory left. A black
-        screen with no desktop is Wine's or the display's failure, not the
-        installer's."""
+        line, and whether Wine's desktop process was gone: the screen's
+        brightness, the X windows, the session's Wine processes, Quil.exe's
+        loader and the memory and load of the machine."""
         said = []
         try:
             mean = subprocess.run(["convert", shot, "-colorspace", "Gray", "-format",
@@ -183,23 +205,12 @@ class Probe:
             said.append("screen unread")
         tree = subprocess.run(["xwininfo", "-root", "-children"], env=self._xenv(),
                               capture_output=True, text=True, timeout=30).stdout
-        said.append("Wine desktop window %s" % ("up" if "Wine desktop" in tree else "absent"))
-        # The session's Unix processes: those whose WINEPREFIX is this prefix.
-        running = {}
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/environ" % pid, "rb") as f:
-                    if ("WINEPREFIX=" + self.prefix).encode() not in f.read().split(b"\0"):
-                        continue
-                with open("/proc/%s/stat" % pid) as f:
-                    stat = f.read()
-                name = stat[stat.index("(") + 1:stat.rindex(")")]
-                fields = stat[stat.rindex(")") + 2:].split()  # from the state on
-                state, rss = fields[0], int(fields[21]) * os.sysconf("SC_PAGE_SIZE") >> 20
-                running[name.lower()] = "%s %d MB" % (state, rss)
-            except (OSError, ValueError, IndexError):
-                continue
-        for name in ("wineserver", "explorer.exe", "quil.exe"):
+        said.append("X windows %d, of explorer.exe %d" % (tree.count("\n     0x"),
+                                                          tree.count('("explorer.exe"')))
+        running = self.session_processes()
+        server = next((v for k, v in running.items() if k.startswith("wineserver")), None)
+        said.append("wineserver %s" % (server or "not running"))
+        for name in ("explorer.exe", "quil.exe"):
             said.append("%s %s" % (name, running.get(name, "not running")))
         if process is not None:
             said.append("Quil.exe's loader %s" % ("ended with %s" % process.returncode
@@ -211,11 +222,16 @@ class Probe:
             int(meminfo["MemTotal"].split()[0]) // 1024))
         with open("/proc/loadavg") as f:
             said.append("load %s" % f.read().split()[0])
-        line = "diagnosis: " + ", ".join(said)
+        # On Wine's own desktop every window of the session belongs to the
+        # desktop process; without it there is nothing to show a window on.
+        desktop_gone = (self.desktop and self.xvfb is not None
+                        and "explorer.exe" not in running)
+        line = "diagnosis: " + ", ".join(said) + (
+            "; Wine's desktop is gone" if desktop_gone else "")
         with open(os.path.join(self.root, "diagnosis.log"), "a") as f:
             f.write(line + "\nall the session's processes: %s\nX windows:\n%s\n"
                     % (sorted(running.items()), tree))
-        return line
+        return line, desktop_gone
 
     def wait_gone(self, window, what, timeout=60):
         deadline = time.monotonic() + timeout
