@@ -166,6 +166,24 @@ class Probe:
         self.fail_with_diagnosis("timed out after %d s waiting for %s; windows up: %s"
                                  % (timeout, what, seen), shot, process)
 
+    def wait_desktop(self, timeout=180):
+        """Wine starts its desktop process (explorer.exe) for the first
+        program that asks for a window, and waits 10 s for it to be ready;
+        under emulation on a loaded machine that is too short, and the
+        program, left without a desktop, ends with no window at all. So on
+        Wine's own desktop the probe asks first, again and again, until the
+        desktop process runs, and only then is a program started."""
+        if not self.desktop or self.xvfb is None:
+            return
+        deadline = time.monotonic() + timeout
+        while True:
+            self.windows()
+            if "explorer.exe" in self.session_processes():
+                return
+            if time.monotonic() > deadline:
+                raise DesktopGone("Wine's desktop process did not start within %d s" % timeout)
+            time.sleep(1)
+
     def fail_with_diagnosis(self, message, shot, process):
         line, desktop_gone = self.diagnosis(shot, process)
         raise (DesktopGone if desktop_gone else JourneyError)(message + "; " + line)

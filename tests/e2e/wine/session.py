@@ -224,7 +224,9 @@ class Session(Display, Probe):
 
     def start(self, windows_path, log_name, args=()):
         """Starts a Windows program in its own folder, as a double click
-        would (with `args`, if any), and leaves it running."""
+        would (with `args`, if any), and leaves it running, once Wine's
+        desktop runs."""
+        self.wait_desktop()
         logf = open(os.path.join(self.root, log_name + ".log"), "w")
         folder = self.unix_path(windows_path.rsplit("\\", 1)[0])
         p = subprocess.Popen(self._in_network([self.wine.loader, windows_path] + list(args),
