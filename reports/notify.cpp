@@ -221,6 +221,13 @@ bool SendMail(const std::string& sendmail, const std::string& mail, std::string*
         0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
   };
   // The mail, then what it says back (its first 512 bytes), within the time.
+  // A sendmail that ends before reading it all must fail the notice, not
+  // end the service: SIGPIPE is held back in this thread while it writes,
+  // and taken off again, whatever the process does with it.
+  sigset_t pipeSignal, before;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
   size_t written = 0;
   while (written < mail.size()) {
     pollfd fd{input[1], POLLOUT, 0};
@@ -231,6 +238,10 @@ bool SendMail(const std::string& sendmail, const std::string& mail, std::string*
     written += static_cast<size_t>(n);
   }
   close(input[1]);
+  const timespec now{0, 0};
+  while (sigtimedwait(&pipeSignal, nullptr, &now) == SIGPIPE) {
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   std::string said;
   char buffer[512];
   for (;;) {
