@@ -47,14 +47,15 @@ cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 # folder of the same name length everywhere, with the same relative
 # arguments, never reloads its folder on a timer (-reload=0) and draws no
 # mutations from compared values (-use_cmp=0), which hold stack addresses.
+limits=(-timeout=10 -max_len=4096 -print_final_stats=1)
 run_fixed() {  # TARGET FINDINGS
   local dir status=0
   dir=$(mktemp -d /tmp/quil-fuzz.XXXXXXXX)
   ln -s "$(realpath "$build/tests/fuzz/fuzz_$1")" "$dir/fuzz"
   mkdir "$dir/corpus" "$dir/findings"
   cp "$top/tests/fuzz/corpus/$1"/* "$dir/corpus/"
-  (cd "$dir" && ./fuzz corpus -seed=1 -runs="$runs" -reload=0 -use_cmp=0 -timeout=10 \
-     -max_len=4096 -print_final_stats=1 -artifact_prefix=findings/) 2>"$build/$1.log" || status=$?
+  (cd "$dir" && ./fuzz corpus -seed=1 -runs="$runs" -reload=0 -use_cmp=0 "${limits[@]}" \
+     -artifact_prefix=findings/) 2>"$build/$1.log" || status=$?
   cp -r "$dir/findings/." "$2/"
   rm -rf "$dir"
   return "$status"
@@ -73,8 +74,7 @@ for t in "${targets[@]}"; do
     echo "== fuzz $t: the corpus, then $seconds s of fuzzing"
     "$build/tests/fuzz/fuzz_$t" "$work" "$top/tests/fuzz/corpus/$t" \
         $([ "$seconds" = 0 ] && echo -runs=0 || echo -max_total_time="$seconds") \
-        -timeout=10 -max_len=4096 -print_final_stats=1 \
-        -artifact_prefix="$findings/" 2>"$build/$t.log" || status=$?
+        "${limits[@]}" -artifact_prefix="$findings/" 2>"$build/$t.log" || status=$?
   fi
   if [ "$status" != 0 ]; then
     tail -n 60 "$build/$t.log" >&2
