@@ -173,12 +173,13 @@ class Probe:
         program, left without a desktop, ends with no window at all. So on
         Wine's own desktop the probe asks first, again and again, until the
         desktop process runs, and only then is a program started."""
-        if not self.desktop or self.xvfb is None:
+        if not self.desktop or self.xvfb is None or getattr(self, "desktop_seen", False):
             return
         deadline = time.monotonic() + timeout
         while True:
             self.windows()
             if "explorer.exe" in self.session_processes():
+                self.desktop_seen = True  # it lasts the session: asked once
                 return
             if time.monotonic() > deadline:
                 raise DesktopGone("Wine's desktop process did not start within %d s" % timeout)
