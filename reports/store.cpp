@@ -117,13 +117,16 @@ void ReportStore::Close() {
 }
 
 bool ReportStore::Add(StoredReport* report) {
-  Pending pending{report};
-  std::unique_lock<std::mutex> lock(mutex_);
-  // Without a writer (closed, or never opened) nothing would ever commit it.
-  if (stopping_ || !writerThread_.joinable()) return false;
-  queue_.push_back(&pending);
+  Pending pending(report);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Without a writer (closed, or never opened) nothing would ever commit it.
+    if (stopping_ || !writerThread_.joinable()) return false;
+    queue_.push_back(&pending);
+  }
   arrived_.notify_one();
-  committed_.wait(lock, [&] { return pending.finished; });
+  while (sem_wait(&pending.done) != 0) {
+  }
   return pending.stored;
 }
 
@@ -141,16 +144,16 @@ void ReportStore::WriterLoop() {
     }
     lock.unlock();
     const bool stored = CommitBatch(batch);
-    lock.lock();
+    // Once posted, the waiter may return and its Pending is gone.
     for (Pending* p : batch) {
-      p->finished = true;
       p->stored = stored;
+      sem_post(&p->done);
     }
+    lock.lock();
     if (stored) {
       ++commits_;
       rows_ += batch.size();
     }
-    committed_.notify_all();
   }
 }
 

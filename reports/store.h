@@ -6,6 +6,7 @@
 // report.
 #pragma once
 
+#include <semaphore.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -168,9 +169,15 @@ class ReportStore {
   NoticeStats NoticeStatus();
 
  private:
+  // A request waiting for its row. Each has a semaphore of its own: woken
+  // together on one condition, a whole batch of threads would queue for one
+  // mutex. A semaphore may be destroyed once sem_wait has returned, even
+  // while sem_post is still returning.
   struct Pending {
+    explicit Pending(StoredReport* r) : report(r) { sem_init(&done, 0, 0); }
+    ~Pending() { sem_destroy(&done); }
     StoredReport* report;
-    bool finished = false;
+    sem_t done;
     bool stored = false;
   };
   void WriterLoop();
@@ -193,7 +200,6 @@ class ReportStore {
   std::thread writerThread_;
   std::mutex mutex_;
   std::condition_variable arrived_;
-  std::condition_variable committed_;
   std::deque<Pending*> queue_;
   bool stopping_ = false;
   uint64_t commits_ = 0, rows_ = 0;
