@@ -54,15 +54,6 @@ bool PollFor(int sock, short events, std::chrono::milliseconds wait) {
   return n > 0 && (fd.revents & (events | POLLHUP | POLLERR)) != 0;
 }
 
-// A task queue that runs each task at once, on the accept loop's thread:
-// the task only admits or closes a socket, and the threads that serve
-// connections are the server's own.
-class RunAtOnce : public httplib::TaskQueue {
- public:
-  void enqueue(std::function<void()> fn) override { fn(); }
-  void shutdown() override {}
-};
-
 bool IsToken(const std::string& name) {
   static const char kTokenChars[] =
       "!#$%&'*+-.^_`|~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -114,14 +105,18 @@ class BoundedStream : public httplib::Stream {
       return -1;
     }
     if (begin_ == end_) {
-      if (!WaitToRead(ReadWait())) {
-        late_ = Clock::now() >= deadline_;
-        return -1;
+      // Whatever was written goes out before the wait ("100 Continue").
+      if (!Flush()) return -1;
+      // Bytes already here are taken without a wait (and without a poll);
+      // the deadline stops a client only when it makes the service wait.
+      ssize_t got = Receive(MSG_DONTWAIT);
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!WaitToRead(ReadWait())) {
+          late_ = Clock::now() >= deadline_;
+          return -1;
+        }
+        got = Receive(0);
       }
-      ssize_t got;
-      do {
-        got = ::recv(sock_, buffer_, sizeof buffer_, 0);
-      } while (got < 0 && errno == EINTR);
       if (got <= 0) return got;
       begin_ = 0;
       end_ = static_cast<size_t>(got);
@@ -134,20 +129,42 @@ class BoundedStream : public httplib::Stream {
     return static_cast<ssize_t>(n);
   }
 
+  // The library writes a reply's head and its body apart; gathered here,
+  // a short reply leaves in one segment, and one send.
   ssize_t write(const char* ptr, size_t size) override {
-    if (!PollFor(sock_, POLLOUT, limits_.writeTimeout)) return -1;
-    ssize_t sent;
-    do {
-      sent = ::send(sock_, ptr, size, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent;
+    if (failed_) return -1;
+    if (out_.size() + size > kGather) {
+      // A reply in more than one send: without this, the last would wait
+      // for the peer's delayed acknowledgement of the one before.
+      if (!noDelay_) {
+        int yes = 1;
+        setsockopt(sock_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        noDelay_ = true;
+      }
+      if (!Flush()) return -1;
+      if (size > kGather) return SendAll(ptr, size) ? static_cast<ssize_t>(size) : -1;
+    }
+    out_.append(ptr, size);
+    return static_cast<ssize_t>(size);
+  }
+  // Sends what write() gathered; false once any send has failed.
+  bool Flush() {
+    if (!out_.empty() && !failed_) failed_ = !SendAll(out_.data(), out_.size());
+    out_.clear();
+    return !failed_;
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    Describe(getpeername, ip, port);
+    ip = connection_.address;
+    port = connection_.port;
   }
   void get_local_ip_and_port(std::string& ip, int& port) const override {
-    Describe(getsockname, ip, port);
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      ip = NumericAddress(address);
+      port = PortOf(address);
+    }
   }
   socket_t socket() const override { return sock_; }
 
@@ -159,6 +176,33 @@ class BoundedStream : public httplib::Stream {
     return ready;
   }
 
+  ssize_t Receive(int flags) {
+    ssize_t got;
+    do {
+      got = ::recv(sock_, buffer_, sizeof buffer_, flags);
+    } while (got < 0 && errno == EINTR);
+    return got;
+  }
+
+  // Sends at once what the socket takes; waits (at most the write timeout
+  // each time) only when it takes nothing.
+  bool SendAll(const char* ptr, size_t size) {
+    while (size > 0) {
+      ssize_t sent;
+      do {
+        sent = ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      } while (sent < 0 && errno == EINTR);
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (!PollFor(sock_, POLLOUT, limits_.writeTimeout)) return false;
+        continue;
+      }
+      if (sent <= 0) return false;
+      ptr += sent;
+      size -= static_cast<size_t>(sent);
+    }
+    return true;
+  }
+
   // Follows the head (up to its empty line) as the library takes it: every
   // CR must begin a CRLF and every LF end one.
   void ScanHead(const char* bytes, size_t n) {
@@ -168,16 +212,6 @@ class BoundedStream : public httplib::Stream {
       if ((c == '\n') != afterCr) t_looseHead = true;
       headTail_ = (headTail_ << 8) | static_cast<unsigned char>(c);
       if ((headTail_ & 0xFFFFFFFFu) == 0x0D0A0D0Au) inHead_ = false;
-    }
-  }
-
-  // One end's address, from getpeername or getsockname.
-  void Describe(int (*get)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (get(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      ip = NumericAddress(address);
-      port = PortOf(address);
     }
   }
 
@@ -197,6 +231,10 @@ class BoundedStream : public httplib::Stream {
   uint32_t headTail_ = 0;  // the head's last four bytes
   char buffer_[4096];
   size_t begin_ = 0, end_ = 0;
+  static constexpr size_t kGather = 16 * 1024;
+  std::string out_;
+  bool failed_ = false;
+  bool noDelay_ = false;
 };
 
 namespace {
@@ -256,7 +294,6 @@ std::string AddressKey(const std::string& numericAddress) {
 
 BoundedServer::BoundedServer(const Limits& limits, Refusals* refusals)
     : limits_(limits), refusals_(refusals) {
-  new_task_queue = [] { return new RunAtOnce; };
   set_socket_options([](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -333,8 +370,10 @@ void BoundedServer::Finish() {
     if (t.joinable()) t.join();
   if (reaper_.joinable()) reaper_.join();
   std::lock_guard<std::mutex> lock(mutex_);
-  for (Connection& c : open_) ::close(c.sock);
-  open_.clear();
+  for (auto* list : {&waiting_, &serving_}) {
+    for (Connection& c : *list) ::close(c.sock);
+    list->clear();
+  }
   shares_.clear();
 }
 
@@ -354,12 +393,43 @@ bool BoundedServer::Bind(const std::string& host, int port) {
 }
 
 void BoundedServer::Serve() {
+  // The loop is ours, not the library's: accept4 gives the peer's address
+  // with the socket, and nothing is set on a socket that the streams do
+  // not need (their waits are polls, not socket time-outs).
   while (!stopping_) {
-    if (listen_after_bind() || stopping_) return;
-    // The accept loop ended on an error it does not retry (out of memory or
-    // buffers, say) and closed the socket: take the port again.
-    while (!stopping_ && !Bind(host_, port_)) std::this_thread::sleep_for(std::chrono::seconds(1));
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int sock =
+        ::accept4(svr_sock_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (sock >= 0) {
+      Admit(sock, peer);
+      continue;
+    }
+    if (stopping_) break;
+    switch (errno) {
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+      case EPERM:
+        break;  // that connection only
+      case EMFILE:
+      case ENFILE:
+      case ENOBUFS:
+      case ENOMEM:
+        // Connections wait in the backlog until descriptors or memory
+        // are freed.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        break;
+      default:
+        // The listening socket itself is gone: the port is bound again.
+        ::close(svr_sock_);
+        svr_sock_ = INVALID_SOCKET;
+        while (!stopping_ && !Bind(host_, port_))
+          std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
   }
+  const int listening = svr_sock_.exchange(INVALID_SOCKET);
+  if (listening != INVALID_SOCKET) ::close(listening);
 }
 
 void BoundedServer::Stop() {
@@ -369,21 +439,16 @@ void BoundedServer::Stop() {
   }
   ready_.notify_all();
   tick_.notify_all();
-  stop();
+  // Wakes the accept loop (accept fails at once on a socket shut down),
+  // which closes it.
+  ::shutdown(svr_sock_, SHUT_RDWR);
 }
 
 void BoundedServer::CloseAfterReply() { t_closeAfterReply = true; }
 
-bool BoundedServer::process_and_close_socket(socket_t sock) {
-  sockaddr_storage peer{};
-  socklen_t length = sizeof peer;
-  const std::string key = AddressKey(
-      getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? NumericAddress(peer)
-                                                                         : "");
-  // Replies go out in more than one write; without this, each waits for
-  // the peer's delayed acknowledgement of the one before.
-  int yes = 1;
-  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+void BoundedServer::Admit(int sock, const sockaddr_storage& peer) {
+  std::string address = NumericAddress(peer);
+  const std::string key = AddressKey(address);
   const auto now = Clock::now();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -392,29 +457,35 @@ bool BoundedServer::process_and_close_socket(socket_t sock) {
       // closed below, not counted: nobody is turned away for a bound
     } else if (share != shares_.end() && share->second.open >= limits_.maxPerAddress) {
       ++refusals_->perAddress;
-    } else if (open_.size() - reclaiming_ < limits_.maxConnections ||
+    } else if (waiting_.size() + serving_.size() - reclaiming_ < limits_.maxConnections ||
                ReclaimOldest(now.time_since_epoch().count(), false)) {
-      open_.emplace_back(sock, key, now);
+      waiting_.emplace_back(sock, std::move(address), PortOf(peer), now);
       ++shares_[key].open;
       ++admitted_;
       ready_.notify_one();
-      return true;
+      return;
     } else {
       ++refusals_->atCap;
     }
   }
   ::close(sock);
-  return false;
 }
 
 bool BoundedServer::ReclaimOldest(int64_t notAfter, bool threadsOnly) {
-  Slot oldest = open_.end();
-  for (Slot c = open_.begin(); c != open_.end(); ++c) {
-    if (c->reclaimed || (c->inWorker && !c->waiting) || (threadsOnly && !c->inWorker)) continue;
-    const int64_t since = c->since;
-    if (since <= notAfter && (oldest == open_.end() || since < oldest->since)) oldest = c;
+  Slot oldest;
+  bool found = false;
+  for (auto* list : {&serving_, &waiting_}) {
+    if (threadsOnly && list == &waiting_) break;
+    for (Slot c = list->begin(); c != list->end(); ++c) {
+      if (c->reclaimed || (c->inWorker && !c->waiting)) continue;
+      const int64_t since = c->since;
+      if (since <= notAfter && (!found || since < oldest->since)) {
+        oldest = c;
+        found = true;
+      }
+    }
   }
-  if (oldest == open_.end()) return false;
+  if (!found) return false;
   ++refusals_->reclaimed;
   if (oldest->inWorker) {
     // Its thread, waiting for the client's bytes, wakes to an end of input
@@ -437,18 +508,17 @@ void BoundedServer::Forget(Slot slot) {
     if (share->second.open == 0) shares_.erase(share);
   }
   if (slot->reclaimed) --reclaiming_;
-  open_.erase(slot);
+  (slot->inWorker ? serving_ : waiting_).erase(slot);
 }
 
 BoundedServer::Slot BoundedServer::NextToServe() {
-  Slot best = open_.end();
+  Slot best = waiting_.end();
   size_t fewest = 0;
-  for (Slot c = open_.begin(); c != open_.end(); ++c) {
-    if (c->inWorker) continue;
+  for (Slot c = waiting_.begin(); c != waiting_.end(); ++c) {
     // Stopping: whatever waits is served, whoever sent it.
     if (stopping_) return c;
     const size_t working = shares_[c->key].working;
-    if (MayServe(working) && (best == open_.end() || working < fewest)) {
+    if (MayServe(working) && (best == waiting_.end() || working < fewest)) {
       best = c;
       fewest = working;
       if (working == 0) break;
@@ -457,30 +527,42 @@ BoundedServer::Slot BoundedServer::NextToServe() {
   return best;
 }
 
+void BoundedServer::Take(Slot slot) {
+  slot->inWorker = true;
+  ++shares_[slot->key].working;
+  --idle_;
+  serving_.splice(serving_.end(), waiting_, slot);
+}
+
 bool BoundedServer::MayServe(size_t working) const {
   return working < limits_.workersPerAddress || idle_ > limits_.workers / 2;
 }
 
 void BoundedServer::WorkerLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
+  Slot next;
+  bool taken = false;
   for (;;) {
-    Slot next = open_.end();
-    ready_.wait(lock, [&] {
-      next = NextToServe();
-      return next != open_.end() || stopping_;
-    });
-    if (next == open_.end()) return;
-    next->inWorker = true;
-    ++shares_[next->key].working;
-    --idle_;
+    if (!taken) {
+      ready_.wait(lock, [&] {
+        next = NextToServe();
+        return next != waiting_.end() || stopping_;
+      });
+      if (next == waiting_.end()) return;
+      Take(next);
+    }
     lock.unlock();
     ServeConnection(*next);
     lock.lock();
     ++idle_;
     // Forgotten before its descriptor is closed: the accept loop may shut
-    // down a connection it finds in open_, and the number could be reused.
+    // down a connection it finds open, and the number could be reused.
     const int sock = next->sock;
     Forget(next);
+    // When another waits, it is taken under the same lock.
+    next = NextToServe();
+    taken = next != waiting_.end();
+    if (taken) Take(next);
     lock.unlock();
     ::close(sock);
     lock.lock();
@@ -496,9 +578,8 @@ void BoundedServer::ReaperLoop() {
     const auto now = Clock::now();
     // Connections that waited for a thread past their request's deadline.
     size_t waiting = 0;
-    for (Slot c = open_.begin(); c != open_.end();) {
+    for (Slot c = waiting_.begin(); c != waiting_.end();) {
       Slot here = c++;
-      if (here->inWorker) continue;
       if (now - here->accepted >= limits_.requestDeadline) {
         ++refusals_->late;
         ::close(here->sock);
@@ -529,7 +610,7 @@ void BoundedServer::ServeConnection(Connection& connection) {
     t_closeAfterReply = false;
     bool peerClosed = false;
     const bool last = served + 1 == limits_.keepAliveRequests;
-    const bool answered = process_request(stream, last, peerClosed, nullptr);
+    const bool answered = process_request(stream, last, peerClosed, nullptr) && stream.Flush();
     if (stream.Late()) ++refusals_->late;
     lingering = t_closeAfterReply || stream.OverBudget();
     if (!answered || peerClosed || last || lingering) break;

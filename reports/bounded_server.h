@@ -90,8 +90,9 @@ class BoundedServer : public httplib::Server {
   // not SO_REUSEPORT (a second service cannot share it) and a long backlog.
   bool Bind(const std::string& host, int port);
   int Port() const { return port_; }  // the one bound (port 0 takes a free one)
-  // Serves until Stop(). Should the library give up its listening socket
-  // (an accept error it does not retry), the port is bound again.
+  // Serves until Stop(). Should the listening socket fail (an accept error
+  // that is not about one connection or a passing shortage), the port is
+  // bound again.
   void Serve();
   // Stops accepting; the requests being served are answered.
   void Stop();
@@ -114,9 +115,12 @@ class BoundedServer : public httplib::Server {
 
  private:
   struct Connection {
-    Connection(int s, std::string k, std::chrono::steady_clock::time_point at)
-        : sock(s), key(std::move(k)), accepted(at), since(at.time_since_epoch().count()) {}
+    Connection(int s, std::string a, int p, std::chrono::steady_clock::time_point at)
+        : sock(s), address(std::move(a)), port(p), key(AddressKey(address)), accepted(at),
+          since(at.time_since_epoch().count()) {}
     int sock;
+    std::string address;  // the peer's, numeric, and its port: as accepted
+    int port;
     std::string key;
     std::chrono::steady_clock::time_point accepted;
     bool inWorker = false;
@@ -133,15 +137,16 @@ class BoundedServer : public httplib::Server {
   };
   friend class BoundedStream;
 
-  // Called by the library's accept loop, on its thread, for each accepted
-  // socket (the task queue runs it at once): admits or closes it.
-  bool process_and_close_socket(socket_t sock) override;
+  // Called by the accept loop for each accepted socket: admits or closes it.
+  void Admit(int sock, const sockaddr_storage& peer);
   void WorkerLoop();
   void ReaperLoop();
   void ServeConnection(Connection& connection);
-  // The waiting connection to serve next, or open_.end(): the first of
+  // The waiting connection to serve next, or waiting_.end(): the first of
   // those whose address holds the fewest threads.
   Slot NextToServe();
+  // Makes a waiting connection the calling thread's.
+  void Take(Slot slot);
   // Whether an address that holds `working` threads may have one more: below
   // its share, or beyond it while more than half of the threads are free,
   // which keeps them for the addresses below their shares.
@@ -165,8 +170,11 @@ class BoundedServer : public httplib::Server {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable tick_;
-  std::list<Connection> open_;  // in the order accepted
-  size_t reclaiming_ = 0;       // of open_: reclaimed, their threads ending them
+  // The open connections: those waiting for a thread, in the order
+  // accepted, and those being served (a thread's taken connection moves
+  // from one to the other; its Slot stays valid).
+  std::list<Connection> waiting_, serving_;
+  size_t reclaiming_ = 0;  // of serving_: reclaimed, their threads ending them
   size_t idle_ = 0;             // workers without a connection
   std::map<std::string, Share> shares_;
   std::vector<std::thread> workers_;
