@@ -183,7 +183,7 @@ bool ReportStore::CommitBatch(const std::vector<Pending*>& batch) {
     } else {
       for (int column = 5; column <= 7; ++column) sqlite3_bind_null(insert_, column);
     }
-    if (sqlite3_step(insert_) != SQLITE_DONE || !CountRow(r, &queuedNotice)) {
+    if (sqlite3_step(insert_) != SQLITE_DONE) {
       sqlite3_reset(insert_);
       Exec(writer_, "ROLLBACK", nullptr);
       return false;
@@ -191,6 +191,10 @@ bool ReportStore::CommitBatch(const std::vector<Pending*>& batch) {
     p->report->id = sqlite3_last_insert_rowid(writer_);
   }
   sqlite3_reset(insert_);
+  if (!CountRows(batch, &queuedNotice)) {
+    Exec(writer_, "ROLLBACK", nullptr);
+    return false;
+  }
   // A failed COMMIT (a full disk, an I/O error) leaves the transaction to
   // roll back: no row of the batch is stored, and no request hears "OK".
   if (!Exec(writer_, "COMMIT", nullptr)) {

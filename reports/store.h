@@ -187,7 +187,10 @@ class ReportStore {
   // reports of an older store; the statements that count each row.
   bool OpenSummaries(std::string* error);
   void CloseSummaries();
-  bool CountRow(const StoredReport& report, bool* queuedNotice);
+  bool CountRows(const std::vector<Pending*>& batch, bool* queuedNotice);
+  // Counts `count` reports alike to `report` (its group, build and day).
+  bool CountAlike(const StoredReport& report, int64_t count, int64_t firstMs, int64_t lastMs,
+                  bool* queuedNotice);
   std::vector<Group> QueryGroups(const char* where, const std::function<void(sqlite3_stmt*)>& bind);
   bool Upkeep(const char* sql, const std::function<void(sqlite3_stmt*)>& bind);
   bool SetFixed(const std::string& exception, uint32_t address, int build);

@@ -3,6 +3,9 @@
 // so that the page, its chart, the totals and the states outlive the raw
 // reports; the maker's marks; and the notices still to send.
 #include <algorithm>
+#include <map>
+#include <string_view>
+#include <tuple>
 
 #include "reports/group_state.h"
 #include "reports/intake.h"
@@ -141,19 +144,19 @@ bool ReportStore::OpenSummaries(std::string* error) {
   }
   if (!Prepare(writer_,
                "INSERT INTO crash_groups(exception, address, count, first_ms, last_ms,"
-               " first_build, last_build) VALUES(?1, ?2, 1, ?3, ?3, ?4, ?4)"
-               " ON CONFLICT(exception, address) DO UPDATE SET count = count + 1,"
-               " first_ms = MIN(first_ms, ?3), last_ms = MAX(last_ms, ?3),"
+               " first_build, last_build) VALUES(?1, ?2, ?5, ?3, ?6, ?4, ?4)"
+               " ON CONFLICT(exception, address) DO UPDATE SET count = count + ?5,"
+               " first_ms = MIN(first_ms, ?3), last_ms = MAX(last_ms, ?6),"
                " first_build = MIN(first_build, ?4), last_build = MAX(last_build, ?4)"
                " RETURNING id, count, fixed_build, regressed_build",
                &countGroup_) ||
       !Prepare(writer_,
-               "INSERT INTO group_builds VALUES(?1, ?2, 1, ?3, ?3) ON CONFLICT DO UPDATE SET"
-               " count = count + 1, first_ms = MIN(first_ms, ?3), last_ms = MAX(last_ms, ?3)",
+               "INSERT INTO group_builds VALUES(?1, ?2, ?4, ?3, ?5) ON CONFLICT DO UPDATE SET"
+               " count = count + ?4, first_ms = MIN(first_ms, ?3), last_ms = MAX(last_ms, ?5)",
                &countBuild_) ||
       !Prepare(writer_,
-               "INSERT INTO daily_counts VALUES(?1, ?2, 1) ON CONFLICT DO UPDATE SET"
-               " count = count + 1",
+               "INSERT INTO daily_counts VALUES(?1, ?2, ?3) ON CONFLICT DO UPDATE SET"
+               " count = count + ?3",
                &countDay_) ||
       !Prepare(writer_, "UPDATE crash_groups SET regressed_build = ?2, regressed_ms = ?3 WHERE id = ?1",
                &regress_) ||
@@ -180,27 +183,60 @@ void ReportStore::CloseSummaries() {
   upkeep_ = nullptr;
 }
 
-bool ReportStore::CountRow(const StoredReport& r, bool* queuedNotice) {
+// A batch of a flood is mostly one crash from one build: its reports are
+// counted together, a statement per group, build and day rather than per
+// report. Taken in the order each first came, they change the groups as
+// report by report would: a group is new with its first report, and
+// regresses with the first report from its fixed build or later.
+bool ReportStore::CountRows(const std::vector<Pending*>& batch, bool* queuedNotice) {
+  struct Tally {
+    const StoredReport* first;
+    int64_t count, firstMs, lastMs;
+  };
+  using Key = std::tuple<bool, std::string_view, uint32_t, unsigned, int64_t>;
+  std::map<Key, size_t> index;
+  std::vector<Tally> tallies;
+  for (const Pending* p : batch) {
+    const StoredReport& r = *p->report;
+    const Key key = r.parsed ? Key(true, r.fields.exception, r.fields.address, r.fields.build,
+                                   r.receivedMs / kDayMs)
+                             : Key(false, {}, 0, 0, r.receivedMs / kDayMs);
+    const auto [at, added] = index.emplace(key, tallies.size());
+    if (added) tallies.push_back(Tally{&r, 0, r.receivedMs, r.receivedMs});
+    Tally& t = tallies[at->second];
+    ++t.count;
+    t.firstMs = std::min(t.firstMs, r.receivedMs);
+    t.lastMs = std::max(t.lastMs, r.receivedMs);
+  }
+  for (const Tally& t : tallies)
+    if (!CountAlike(*t.first, t.count, t.firstMs, t.lastMs, queuedNotice)) return false;
+  return true;
+}
+
+bool ReportStore::CountAlike(const StoredReport& r, int64_t count, int64_t firstMs,
+                             int64_t lastMs, bool* queuedNotice) {
   int64_t groupId = 0;
   if (r.parsed) {
     sqlite3_bind_text(countGroup_, 1, r.fields.exception.data(),
                       static_cast<int>(r.fields.exception.size()), SQLITE_STATIC);
     sqlite3_bind_int64(countGroup_, 2, r.fields.address);
-    sqlite3_bind_int64(countGroup_, 3, r.receivedMs);
+    sqlite3_bind_int64(countGroup_, 3, firstMs);
     sqlite3_bind_int(countGroup_, 4, static_cast<int>(r.fields.build));
+    sqlite3_bind_int64(countGroup_, 5, count);
+    sqlite3_bind_int64(countGroup_, 6, lastMs);
     if (sqlite3_step(countGroup_) != SQLITE_ROW) {
       sqlite3_reset(countGroup_);
       return false;
     }
     groupId = sqlite3_column_int64(countGroup_, 0);
-    const bool first = sqlite3_column_int64(countGroup_, 1) == 1;
+    const bool first = sqlite3_column_int64(countGroup_, 1) == count;
     const bool regresses = Regresses(NullableInt(countGroup_, 2), NullableInt(countGroup_, 3),
                                      r.fields.build);
     if (!Finish(countGroup_)) return false;
     if (regresses) {
       sqlite3_bind_int64(regress_, 1, groupId);
       sqlite3_bind_int(regress_, 2, static_cast<int>(r.fields.build));
-      sqlite3_bind_int64(regress_, 3, r.receivedMs);
+      sqlite3_bind_int64(regress_, 3, firstMs);
       if (!Finish(regress_)) return false;
     }
     if (wakeNotifier_ && (first || regresses)) {
@@ -208,17 +244,20 @@ bool ReportStore::CountRow(const StoredReport& r, bool* queuedNotice) {
                        static_cast<int>(first ? NoticeKind::kNew : NoticeKind::kRegressed));
       sqlite3_bind_int64(queueNotice_, 2, groupId);
       sqlite3_bind_int(queueNotice_, 3, static_cast<int>(r.fields.build));
-      sqlite3_bind_int64(queueNotice_, 4, r.receivedMs);
+      sqlite3_bind_int64(queueNotice_, 4, firstMs);
       if (!Finish(queueNotice_)) return false;
       *queuedNotice = true;
     }
     sqlite3_bind_int64(countBuild_, 1, groupId);
     sqlite3_bind_int(countBuild_, 2, static_cast<int>(r.fields.build));
-    sqlite3_bind_int64(countBuild_, 3, r.receivedMs);
+    sqlite3_bind_int64(countBuild_, 3, firstMs);
+    sqlite3_bind_int64(countBuild_, 4, count);
+    sqlite3_bind_int64(countBuild_, 5, lastMs);
     if (!Finish(countBuild_)) return false;
   }
   sqlite3_bind_int64(countDay_, 1, groupId);
-  sqlite3_bind_int64(countDay_, 2, r.receivedMs / kDayMs);
+  sqlite3_bind_int64(countDay_, 2, firstMs / kDayMs);
+  sqlite3_bind_int64(countDay_, 3, count);
   return Finish(countDay_);
 }
 

@@ -2,7 +2,10 @@
 // new, seen, fixed in build N, regressed; the notices each change queues.
 #include "reports/group_state.h"
 
+#include <algorithm>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "tests/reports/store_fixture.h"
 
@@ -85,6 +88,67 @@ TEST(GroupState, AGroupIsAnExceptionAtAnAddressOverItsBuilds) {
   // Without notices asked for, none are queued.
   int64_t next = 0;
   EXPECT_TRUE(t.store.DueNotices(t.now, 10, &next).empty());
+}
+
+// Reports that arrive together share a commit and are counted together: the
+// groups, builds, days and notices come out as one by one.
+TEST(GroupState, ABatchCountsAsItsReportsOneByOne) {
+  TestStore t(true);
+  t.Add(38, kDay);
+  ASSERT_TRUE(t.store.MarkFixed("EXCEPTION_ACCESS_VIOLATION", 0x0040160A, 38));
+  // Another connection holds the write lock: the writer waits on its first
+  // batch, and the reports sent meanwhile queue for one batch after it.
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open((t.dir + "/r.db").c_str(), &holder), SQLITE_OK);
+  ASSERT_TRUE(Exec(holder, "BEGIN IMMEDIATE", nullptr));
+  uint64_t commitsBefore = 0, rowsBefore = 0;
+  t.store.CommitStats(&commitsBefore, &rowsBefore);
+  // Whatever their order, one regression (build 39, the only one from the
+  // fixed build on) and one new group.
+  const std::vector<std::pair<unsigned, std::string>> batch = {
+      {37, "EXCEPTION_ACCESS_VIOLATION"}, {39, "EXCEPTION_ACCESS_VIOLATION"},
+      {39, "EXCEPTION_ACCESS_VIOLATION"}, {39, "EXCEPTION_INT_DIVIDE_BY_ZERO"},
+      {39, "EXCEPTION_INT_DIVIDE_BY_ZERO"}, {39, ""}};
+  std::vector<std::thread> senders;
+  for (const auto& [build, exception] : batch)
+    senders.emplace_back([&t, build = build, exception = exception] { t.Add(build, 0, exception); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Exec(holder, "ROLLBACK", nullptr);
+  for (std::thread& s : senders) s.join();
+  sqlite3_close(holder);
+  uint64_t commits = 0, rows = 0;
+  t.store.CommitStats(&commits, &rows);
+  EXPECT_EQ(rows - rowsBefore, batch.size());
+  EXPECT_LT(commits - commitsBefore, batch.size() - 1) << "no batch held two reports";
+
+  Group g;
+  ASSERT_TRUE(t.store.FindGroup("EXCEPTION_ACCESS_VIOLATION", 0x0040160A, &g));
+  EXPECT_EQ(g.count, 4);
+  EXPECT_EQ(g.firstBuild, 37u);
+  EXPECT_EQ(g.build, 39u);
+  EXPECT_EQ(g.regressedBuild, 39);
+  EXPECT_EQ(g.regressedMs, t.now);
+  EXPECT_EQ(g.firstMs, t.now - kDay);
+  EXPECT_EQ(g.lastMs, t.now);
+  std::string builds;
+  for (const BuildCount& b : t.store.BuildsOfGroup(g.id))
+    builds += std::to_string(b.build) + ":" + std::to_string(b.count) + " ";
+  EXPECT_EQ(builds, "37:1 38:1 39:2 ");
+  Group divide;
+  ASSERT_TRUE(t.store.FindGroup("EXCEPTION_INT_DIVIDE_BY_ZERO", 0x0040160A, &divide));
+  EXPECT_EQ(divide.count, 2);
+  EXPECT_EQ(t.store.CountReports(false), 1);
+  EXPECT_EQ(t.store.DailyCounts(t.now / kDay - 1, 2), (std::vector<int64_t>{1, 6}));
+  std::vector<std::string> kinds;
+  int64_t next = 0;
+  for (const Notice& n : t.store.DueNotices(t.now, 10, &next))
+    kinds.push_back(std::to_string(n.groupId) + (n.kind == NoticeKind::kNew ? " new " : " regressed ") +
+                    std::to_string(n.build));
+  std::sort(kinds.begin(), kinds.end());
+  const std::string id = std::to_string(g.id), other = std::to_string(divide.id);
+  std::vector<std::string> expected = {id + " new 38", id + " regressed 39", other + " new 39"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(kinds, expected);
 }
 
 }  // namespace
