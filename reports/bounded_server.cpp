@@ -610,7 +610,10 @@ void BoundedServer::ServeConnection(Connection& connection) {
     t_closeAfterReply = false;
     bool peerClosed = false;
     const bool last = served + 1 == limits_.keepAliveRequests;
-    const bool answered = process_request(stream, last, peerClosed, nullptr) && stream.Flush();
+    // What the library wrote goes out whether or not it could answer (its
+    // 400 to a malformed request, say).
+    const bool processed = process_request(stream, last, peerClosed, nullptr);
+    const bool answered = stream.Flush() && processed;
     if (stream.Late()) ++refusals_->late;
     lingering = t_closeAfterReply || stream.OverBudget();
     if (!answered || peerClosed || last || lingering) break;
