@@ -422,12 +422,18 @@ void BoundedServer::Serve() {
         break;
       default:
         // The listening socket itself is gone: the port is bound again.
-        ::close(svr_sock_);
-        svr_sock_ = INVALID_SOCKET;
+        CloseListening();
         while (!stopping_ && !Bind(host_, port_))
           std::this_thread::sleep_for(std::chrono::seconds(1));
     }
   }
+  CloseListening();
+}
+
+// Under the lock Stop() shuts the socket down in: it never shuts down a
+// number that has just been closed and given to another connection.
+void BoundedServer::CloseListening() {
+  std::lock_guard<std::mutex> lock(mutex_);
   const int listening = svr_sock_.exchange(INVALID_SOCKET);
   if (listening != INVALID_SOCKET) ::close(listening);
 }
@@ -436,12 +442,12 @@ void BoundedServer::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    // Wakes the accept loop (accept fails at once on a socket shut down),
+    // which closes it.
+    if (svr_sock_ != INVALID_SOCKET) ::shutdown(svr_sock_, SHUT_RDWR);
   }
   ready_.notify_all();
   tick_.notify_all();
-  // Wakes the accept loop (accept fails at once on a socket shut down),
-  // which closes it.
-  ::shutdown(svr_sock_, SHUT_RDWR);
 }
 
 void BoundedServer::CloseAfterReply() { t_closeAfterReply = true; }

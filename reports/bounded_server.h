@@ -139,6 +139,7 @@ class BoundedServer : public httplib::Server {
 
   // Called by the accept loop for each accepted socket: admits or closes it.
   void Admit(int sock, const sockaddr_storage& peer);
+  void CloseListening();
   void WorkerLoop();
   void ReaperLoop();
   void ServeConnection(Connection& connection);
