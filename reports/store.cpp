@@ -144,16 +144,20 @@ void ReportStore::WriterLoop() {
     }
     lock.unlock();
     const bool stored = CommitBatch(batch);
+    // Counted before anyone is told: a request that has its answer finds
+    // its commit in the counts.
+    lock.lock();
+    if (stored) {
+      ++commits_;
+      rows_ += batch.size();
+    }
+    lock.unlock();
     // Once posted, the waiter may return and its Pending is gone.
     for (Pending* p : batch) {
       p->stored = stored;
       sem_post(&p->done);
     }
     lock.lock();
-    if (stored) {
-      ++commits_;
-      rows_ += batch.size();
-    }
   }
 }
 

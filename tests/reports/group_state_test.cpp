@@ -112,7 +112,8 @@ TEST(GroupState, ABatchCountsAsItsReportsOneByOne) {
   std::vector<std::thread> senders;
   for (const auto& [build, exception] : batch)
     senders.emplace_back([&t, build = build, exception = exception] { t.Add(build, 0, exception); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Well within the writer's 5 s wait for the lock.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   Exec(holder, "ROLLBACK", nullptr);
   for (std::thread& s : senders) s.join();
   sqlite3_close(holder);
